@@ -1,0 +1,187 @@
+#include "options.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "loader_settings.h"
+
+struct Board {
+    const char *name;
+    uint8_t type;
+    const char *spiDevice;
+    int32_t lsbFirst;
+};
+
+// First match wins, in this order.
+static const Board BOARDS[] = {
+    {"VKA", BOARD_VKA, "/dev/spidev0.1", 0},
+    {"VKB", BOARD_VKB, "/dev/spidev0.1", 0},
+    {"VKC", BOARD_VKC, "/dev/spidev1.1", 1},
+};
+
+// Only the first characters of a board argument are looked at.
+constexpr size_t BOARD_NAME_SCAN = 20;
+
+static bool isGraphic(char c)
+{
+    unsigned char byte = static_cast<unsigned char>(c);
+    return byte >= 0x21 && byte <= 0x7E;
+}
+
+void filterWhiteSpace(char *text, size_t capacity)
+{
+    if (text == nullptr) {
+        printf("\nfilterWhiteSpace: Wrong paramteres, string=%p", static_cast<void *>(text));
+        return;
+    }
+    if (capacity == 0)
+        return;
+
+    size_t start = 0;
+    while (start < capacity && text[start] != '\0' && !isGraphic(text[start]))
+        start++;
+    if (start >= capacity - 1 || text[start] == '\0') {
+        text[0] = '\0';
+        return;
+    }
+    size_t end = start;
+    while (end < capacity - 1 && isGraphic(text[end]))
+        end++;
+    text[end] = '\0';
+    memmove(text, text + start, end - start + 1);
+}
+
+// Finds the board named in text (upper-cased, searched as a substring).
+// Returns nullptr when none is named or the text cannot be examined.
+static const Board *stringToBoard(const char *text)
+{
+    char *name = strndup(text, BOARD_NAME_SCAN);
+    if (name == nullptr) {
+        printf("\n string_to_board: Error duplicate string %s, err=0x%X[%s]", text, errno, strerror(errno));
+        return nullptr;
+    }
+    for (char *c = name; *c != '\0'; c++)
+        *c = static_cast<char>(toupper(static_cast<unsigned char>(*c)));
+
+    const Board *found = nullptr;
+    for (const Board &board : BOARDS) {
+        if (strstr(name, board.name) != nullptr) {
+            found = &board;
+            break;
+        }
+    }
+    free(name);
+    return found;
+}
+
+struct OptionState {
+    bool modeGiven;
+    bool deviceGiven;
+    char text[LOADER_PATH_SIZE];
+};
+
+static bool applyBoard(OptionState *state, const char *argument)
+{
+    memset(state->text, 0, sizeof(state->text));
+    strncpy(state->text, argument, sizeof(state->text) - 1);
+    filterWhiteSpace(state->text, sizeof(state->text));
+
+    const Board *board = stringToBoard(state->text);
+    if (board == nullptr) {
+        printf("\nmain: Error unknown board type [%s]", state->text);
+        return false;
+    }
+    loaderSettings.boardType = board->type;
+    if (!state->modeGiven)
+        loaderSettings.lsbFirst = board->lsbFirst;
+    if (!state->deviceGiven)
+        snprintf(loaderSettings.spiDevice, sizeof(loaderSettings.spiDevice), "%s", board->spiDevice);
+    return true;
+}
+
+static bool applyMode(OptionState *state, const char *argument)
+{
+    memset(state->text, 0, sizeof(state->text));
+    strncpy(state->text, argument, sizeof(state->text) - 1);
+    for (char &c : state->text)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+
+    if (strstr(state->text, "LSB") != nullptr)
+        loaderSettings.lsbFirst = 1;
+    else if (strstr(state->text, "MSB") != nullptr)
+        loaderSettings.lsbFirst = 0;
+    else {
+        printf("\n main: Error wrong lsb/msb mode requested [%s]", argument);
+        return false;
+    }
+    state->modeGiven = true;
+    return true;
+}
+
+static bool applyDevice(OptionState *state, const char *argument)
+{
+    snprintf(state->text, sizeof(state->text), "/dev/%s", argument);
+    if (access(state->text, F_OK) != 0) {
+        printf("\n main: Error driver [%s] doesn't exists, err=0x%d[%s]", state->text, errno,
+               strerror(errno));
+        return false;
+    }
+    state->deviceGiven = true;
+    snprintf(loaderSettings.spiDevice, sizeof(loaderSettings.spiDevice), "%s", state->text);
+    return true;
+}
+
+void parseOptions(int argc, char **argv, RunOptions *options)
+{
+    OptionState state = {};
+    int option;
+
+    options->resetRequested = true;
+    options->errors = 0;
+    while ((option = getopt(argc, argv, "rRb:B:m:M:d:D:")) != -1) {
+        bool valid = true;
+        switch (option) {
+        case 'r':
+        case 'R':
+            options->resetRequested = false;
+            break;
+        case 'b':
+        case 'B':
+            valid = applyBoard(&state, optarg);
+            break;
+        case 'm':
+        case 'M':
+            valid = applyMode(&state, optarg);
+            break;
+        case 'd':
+        case 'D':
+            valid = applyDevice(&state, optarg);
+            break;
+        case '?': // getopt has said what is wrong
+            valid = false;
+            break;
+        default:
+            fprintf(stderr, "Unknown getopt ret code 0x%X", option);
+            valid = false;
+            break;
+        }
+        if (!valid)
+            options->errors++;
+    }
+    options->configFile = optind < argc ? argv[optind] : nullptr;
+}
+
+void printUsage(const char *program)
+{
+    fprintf(stderr, "Usage: %s  [options] <pll_configuration_file>    \n", program);
+    fprintf(stderr, "       -r or -R   No PLL reset                   \n");
+    fprintf(stderr, "       -b or -B   <board_type>                   \n");
+    fprintf(stderr, "                  Supported boards: VKA,VKB,VKC  \n");
+    fprintf(stderr, "       -m or -M   SPI mode        : lsb,msb      \n");
+    fprintf(stderr, "       -d or -D   SPD device [example: spidev0.1]\n");
+}

@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config_file.h"
+#include "test_support.h"
+
+namespace {
+
+struct Entry {
+    int rc;
+    int cmd;
+    int addr;
+    uint32_t value;
+};
+
+struct Reading {
+    std::vector<Entry> entries; // up to the end of the file or the first failure
+    std::string lastBuffer;     // line buffer after the last entry
+    std::string output;
+};
+
+// Reads a whole configuration file the way the loader does.
+Reading readConfig(const std::string &content)
+{
+    Reading reading;
+    FILE *file = nullptr;
+    EXPECT_EQ(0, openFile(scratchFile(content).c_str(), &file));
+    testing::internal::CaptureStdout();
+    for (;;) {
+        char line[128];
+        Entry entry = {readEntry(file, line, sizeof(line)), -1, -1, 0};
+        if (entry.rc == 0)
+            entry.rc = parseEntry(line, &entry.cmd, &entry.addr, &entry.value);
+        reading.entries.push_back(entry);
+        reading.lastBuffer = line;
+        if (entry.rc != 0 || entry.cmd == PLL_CFG_CMD_END)
+            break;
+    }
+    reading.output = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(0, closeFile(file));
+    return reading;
+}
+
+struct LineCase {
+    std::string content;
+    int rc;
+    int cmd;
+    int addr;
+    uint32_t value;
+    std::string message; // "" when nothing may be printed
+};
+
+const std::string NO_FIELD = "\n parseEntry: Error wrong cmd line in PLL config file, cmd_line=";
+const std::string UNKNOWN = "\n parseEntry: Error unknown PLL config file command, cmd=";
+
+const LineCase LINE_CASES[] = {
+    {"X,0x0123,0x45\n", 0, PLL_CFG_CMD_WRITE, 0x123, 0x45, ""},
+    {"X, 7F , 01\r\n", 0, PLL_CFG_CMD_WRITE, 0x7F, 0x01, ""},
+    {"X,,0x10,,0x20\n", 0, PLL_CFG_CMD_WRITE, 0x10, 0x20, ""},
+    {"X,0x1FF,0x1234\n", 0, PLL_CFG_CMD_WRITE, 0x1FF, 0x1234, ""},
+    {"X,zz,yy\n", 0, PLL_CFG_CMD_WRITE, 0, 0, ""},
+    {"X,1,\n", 0, PLL_CFG_CMD_WRITE, 1, 0, ""},
+    {"X,-1,0x45 remark\n", 0, PLL_CFG_CMD_WRITE, -1, 0x45, ""},
+    {"WX,1,2\n", 0, PLL_CFG_CMD_WRITE, 1, 2, ""},
+    {"W,100000\n", 0, PLL_CFG_CMD_WAIT, 0, 100000, ""},
+    {"W,0x10\n", 0, PLL_CFG_CMD_WAIT, 0, 0, ""},
+    {"W,\n", 0, PLL_CFG_CMD_WAIT, 0, 0, ""},
+    {"; comment, with, commas\n", 0, PLL_CFG_CMD_NOP, 0, 0, ""},
+    {"X;,1,2\n", 0, PLL_CFG_CMD_NOP, 0, 0, ""},
+    {"\n", 0, PLL_CFG_CMD_NOP, 0, 0, ""},
+    {"\r\n", 0, PLL_CFG_CMD_NOP, 0, 0, ""},
+    {"   \n", 0, PLL_CFG_CMD_NOP, 0, 0, ""},
+    {",,,\n", 0, PLL_CFG_CMD_NOP, 0, 0, ""},
+    {"hello\n", 0, PLL_CFG_CMD_NOP, 0, 0, ""},
+    {"; END_OF_FILE follows\n", 0, PLL_CFG_CMD_END, 0, 0, ""},
+    {"", 0, PLL_CFG_CMD_END, 0, 0, ""},
+    {"X,0x10\n", -1, 0, 0, 0, ""},
+    {"X\n", -1, 0, 0, 0, ""},
+    {"W\n", -1, 0, 0, 0, ""},
+    {"hello,1\n", -1, 0, 0, 0, UNKNOWN + "helloF:morrask,L:"},
+    {"x,0x10,0x20\n", -1, 0, 0, 0, UNKNOWN + "xF:morrask,L:"},
+    {",,,", -1, 0, 0, 0, NO_FIELD + ",,,F:morrask,L:"},
+    {std::string("\0X,1,2\n", 7), -1, 0, 0, 0, NO_FIELD + "F:morrask,L:"},
+};
+
+} // namespace
+
+TEST(ConfigFile, EachKindOfLineParsesAsTheFormatSays)
+{
+    for (const LineCase &line : LINE_CASES) {
+        SCOPED_TRACE(line.content);
+        Reading reading = readConfig(line.content);
+        const Entry &first = reading.entries.front();
+        EXPECT_EQ(line.rc, first.rc);
+        if (line.rc == 0) {
+            EXPECT_EQ(line.cmd, first.cmd);
+            EXPECT_EQ(line.addr, first.addr);
+            EXPECT_EQ(line.value, first.value);
+        }
+        if (line.message.empty())
+            EXPECT_EQ("", reading.output);
+        else
+            EXPECT_EQ(0u, reading.output.find(line.message)) << reading.output;
+    }
+}
+
+TEST(ConfigFile, FileIsReadInOnePassUpToTheEndSentinel)
+{
+    // No line end on the last line; nothing after an END_OF_FILE comment counts.
+    Reading reading = readConfig("X,1,2\nW,5\nX,3,4");
+    ASSERT_EQ(4u, reading.entries.size());
+    EXPECT_EQ(3, reading.entries[2].addr);
+    EXPECT_EQ(PLL_CFG_CMD_END, reading.entries[3].cmd);
+
+    EXPECT_EQ(2u, readConfig("X,1,2\n; END_OF_FILE\nX,3,4\n").entries.size());
+
+    // A failed line shows its first field, as the loader reports it.
+    reading = readConfig("X,0x10\n");
+    EXPECT_EQ("X", reading.lastBuffer);
+}
+
+TEST(ConfigFile, OverlongCommentIsCutAndItsRestNeverBecomesALine)
+{
+    std::string comment = "; " + std::string(150, '-') + ",X,0x10,0x20 W,99\n";
+    Reading reading = readConfig(comment + "X,0x11,0x22\n");
+    ASSERT_EQ(3u, reading.entries.size());
+    EXPECT_EQ(PLL_CFG_CMD_NOP, reading.entries[0].cmd);
+    EXPECT_EQ(0x11, reading.entries[1].addr);
+    EXPECT_EQ("", reading.output);
+}
+
+TEST(ConfigFile, OverlongCommandLineFailsTheRead)
+{
+    // 126 characters and the line end fit; one more does not.
+    std::string fits = "X,0x10,0x20" + std::string(115, ' ') + "\n";
+    EXPECT_EQ(0x20u, readConfig(fits).entries[0].value);
+    EXPECT_EQ(0x20u, readConfig(fits.substr(0, 126) + " ").entries[0].value); // last line, no line end
+
+    Reading reading = readConfig("X,0x10,0x20" + std::string(116, ' ') + "\nX,0x30,0x40\n");
+    ASSERT_EQ(1u, reading.entries.size());
+    EXPECT_EQ(-1, reading.entries[0].rc);
+    EXPECT_EQ(0u, reading.output.find("\n readEntry: Error PLL configuration line longer than 127 bytes [X,0x10,0x20"))
+        << reading.output;
+}
+
+TEST(ConfigFile, BadArgumentsAreReportedNotFollowed)
+{
+    int cmd, addr;
+    uint32_t value;
+    char line[8] = "X,1,2";
+    FILE *file = nullptr;
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, openFile(scratchPath("missing").c_str(), &file));
+    EXPECT_EQ(-1, openFile(nullptr, &file));
+    EXPECT_EQ(-1, readEntry(nullptr, line, sizeof(line)));
+    EXPECT_EQ(-1, parseEntry(line, nullptr, &addr, &value));
+    EXPECT_EQ(-1, closeFile(nullptr));
+    std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, output.find("\n openFile: Error opening file, file=" + scratchPath("missing") +
+                                             ",err=0x2[No such file or directory]F:morrask,L:"));
+    EXPECT_NE(std::string::npos, output.find("\n readEntry: Wrong input parameters, fd=(nil),"));
+    EXPECT_NE(std::string::npos, output.find("\n closeFile: Wrong input paramteter, fd=(nil)F:morrask,L:"));
+    EXPECT_EQ(PLL_CFG_CMD_WRITE, (parseEntry(line, &cmd, &addr, &value), cmd));
+}
+
+TEST(ConfigFile, TrimLineEndDropsEveryTrailingCrAndLf)
+{
+    char mixed[] = "ab\r\n\r\n";
+    char empty[] = "";
+    EXPECT_STREQ("ab", trimLineEnd(mixed));
+    EXPECT_STREQ("", trimLineEnd(empty));
+    EXPECT_EQ(nullptr, trimLineEnd(nullptr));
+}

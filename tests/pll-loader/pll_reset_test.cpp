@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "loader_settings.h"
+#include "pll_reset.h"
+#include "sim_platform.h"
+#include "test_support.h"
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+int resetBoard(uint8_t boardType, uint16_t before, std::string *out)
+{
+    simReset();
+    simSetResetRegister(before);
+    loaderSettings.boardType = boardType;
+    testing::internal::CaptureStdout();
+    int result = pllReset(200);
+    *out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(0, simOpenHandles());
+    return result;
+}
+
+Events pulse(const char *held, const char *released)
+{
+    return {"mem_open /dev/mem flags=0x101002",
+            "mem_map len=4096 prot=0x3 flags=0x1 fd=100 offset=0x520000000",
+            std::string("mem_read16 offset=4 value=0x") + released,
+            std::string("mem_write16 offset=4 value=0x") + held,
+            "sleep 200000",
+            std::string("mem_read16 offset=4 value=0x") + held,
+            std::string("mem_write16 offset=4 value=0x") + released,
+            "sleep 2000000",
+            "mem_unmap len=4096",
+            "mem_close fd=100"};
+}
+
+} // namespace
+
+TEST(PllReset, PulsesTheBoardsResetBitAndWaits)
+{
+    std::string out;
+    ASSERT_EQ(0, resetBoard(BOARD_VKA, 0xFFFF, &out));
+    EXPECT_EQ(pulse("DFFF", "FFFF"), simEvents());
+    EXPECT_EQ("\n Reseting PLL chip on VKA board\n PLL chip in reset,     timeout=200 ms"
+              "\n PLL chip out of reset, timeout=2000 ms",
+              out);
+
+    ASSERT_EQ(0, resetBoard(BOARD_VKB, 0xFFFF, &out));
+    EXPECT_EQ(pulse("F7FF", "FFFF"), simEvents());
+
+    // Bit already clear: written back unchanged, then set.
+    ASSERT_EQ(0, resetBoard(BOARD_VKC, 0x1234, &out));
+    EXPECT_EQ("mem_write16 offset=4 value=0x1234", simEvents()[3]);
+    EXPECT_EQ(0x1A34, simResetRegister());
+}
+
+TEST(PllReset, FailuresReleaseWhatWasOpened)
+{
+    std::string out;
+    EXPECT_EQ(-1, resetBoard(7, 0xFFFF, &out));
+    EXPECT_EQ("\n Board unknown [UNKNOWN], PLL will not be reset", out);
+    EXPECT_TRUE(simEvents().empty());
+
+    simFailCall("mem_open");
+    loaderSettings.boardType = BOARD_VKC;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, pllReset(200));
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find(
+                                     "\n pllReset: Error opening MEM driver, err=0x5[Input/output error]F:morrask,L:"));
+
+    simReset();
+    simFailCall("mem_map");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, pllReset(200));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("Error mapping physical memory for PLL reset, err=0x5"));
+    EXPECT_EQ("mem_close fd=100", simEvents().back());
+    EXPECT_EQ(0xFFFF, simResetRegister());
+
+    // An unmapping failure after the pulse is reported but not fatal.
+    simReset();
+    simFailCall("mem_unmap");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, pllReset(200));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("Error unmaping physical memory for PLL reset, err=0x5"));
+    EXPECT_EQ("mem_close fd=100", simEvents().back());
+}
+
+TEST(CheckPllCfg, AcceptsOnlyANonEmptyOwnerReadableRegularFile)
+{
+    std::string good = scratchFile("X,1,2\n");
+    std::string link = scratchPath("link.cfg");
+    ASSERT_EQ(0, symlink(good.c_str(), link.c_str()));
+    std::string folder = scratchPath("");
+    struct Case {
+        std::string device;
+        std::string file;
+        std::string message; // "" when accepted
+    } cases[] = {
+        {"/dev/null", good, ""},
+        {"/dev/null", link, ""},
+        {good, good, ""},   // any existing device path passes
+        {folder, good, ""}, // a folder too
+        {"/dev/null", scratchFile("", 0644), "Error stat data, st_mode=0x81A4,st_size=0F:morrask,L:"},
+        {"/dev/null", scratchFile("X,1,2\n", 0044), "Error stat data, st_mode=0x8024,st_size=6F:morrask,L:"},
+        {"/dev/null", folder, "Error stat data, st_mode=0x41"},
+        {"/dev/null", scratchPath("none"), "Error call stat() for file " + scratchPath("none") + ", err=0x2["},
+        {"/dev/spidev9.9", scratchPath("none"),
+         "Error call stat() for device /dev/spidev9.9, err=0x2[No such file or directory]F:morrask,L:"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.device + " " + c.file);
+        testing::internal::CaptureStdout();
+        int result = checkPllCfg(c.device.c_str(), c.file.c_str());
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(c.message.empty() ? 0 : -1, result);
+        EXPECT_EQ(c.message.empty() ? "" : "\n checkPllCfg: " + c.message, out.substr(0, c.message.size() + 15));
+    }
+}

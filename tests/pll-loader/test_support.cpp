@@ -1,0 +1,84 @@
+#include "test_support.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+namespace {
+
+const std::string &scratchFolder()
+{
+    static std::string folder = [] {
+        char pattern[] = "/tmp/morrask-test-XXXXXX";
+        std::string made = mkdtemp(pattern);
+        atexit([] { std::filesystem::remove_all(scratchFolder()); });
+        return made;
+    }();
+    return folder;
+}
+
+std::string readWhole(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace
+
+std::string scratchPath(const std::string &name)
+{
+    return scratchFolder() + "/" + name;
+}
+
+std::string scratchFile(const std::string &content, mode_t mode)
+{
+    static int count;
+    std::string path = scratchPath("file" + std::to_string(++count));
+    std::ofstream(path, std::ios::binary) << content;
+    chmod(path.c_str(), mode);
+    return path;
+}
+
+MorraskRun runMorrask(const std::vector<std::string> &args, const std::vector<std::string> &environment)
+{
+    static int count;
+    std::string stem = scratchPath("run" + std::to_string(++count));
+    std::string report = "MORRASK_SIM_REPORT=" + stem + ".report";
+
+    pid_t child = fork();
+    if (child == 0) {
+        int out = open((stem + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open((stem + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        std::vector<char *> argv{const_cast<char *>("morrask")};
+        for (const std::string &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        putenv(const_cast<char *>(report.c_str()));
+        for (const std::string &setting : environment)
+            putenv(const_cast<char *>(setting.c_str()));
+        execv(MORRASK_SIM_BINARY, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWhole(stem + ".out"), readWhole(stem + ".err"),
+            readWhole(stem + ".report")};
+}
+
+int countOf(const std::string &haystack, const std::string &needle)
+{
+    int count = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
+        count++;
+    return count;
+}
