@@ -96,19 +96,19 @@ unsigned simChipRejected(void)
 void simChipDump(FILE *out)
 {
     for (unsigned page = 0; page < SIM_PLL_PAGES; page++) {
-        bool used = false;
-        for (unsigned reg = 0; reg < SIM_PLL_PAGE_SIZE && !used; reg++)
-            used = chip.registers[page][reg] >= 0;
-        if (!used)
-            continue;
         for (unsigned row = 0; row < SIM_PLL_PAGE_SIZE; row += 16) {
+            const int16_t *values = &chip.registers[page][row];
+            bool used = false;
+            for (unsigned i = 0; i < 16; i++)
+                used = used || values[i] >= 0;
+            if (!used)
+                continue;
             fprintf(out, "0x%04X:", page * SIM_PLL_PAGE_SIZE + row);
-            for (unsigned reg = row; reg < row + 16; reg++) {
-                int value = chip.registers[page][reg];
-                if (value < 0)
+            for (unsigned i = 0; i < 16; i++) {
+                if (values[i] < 0)
                     fprintf(out, " --");
                 else
-                    fprintf(out, " %02X", value);
+                    fprintf(out, " %02X", values[i]);
             }
             fprintf(out, "\n");
         }

@@ -22,5 +22,5 @@ unsigned simChipWrites(void);
 // Register writes that the chip could not take: read commands, pages past the last.
 unsigned simChipRejected(void);
 
-// Register map of every page written to, 16 registers a row, "--" for never written.
+// Register map, 16 registers a row, "--" for never written; rows never written to are left out.
 void simChipDump(FILE *out);

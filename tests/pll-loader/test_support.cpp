@@ -12,14 +12,17 @@
 
 namespace {
 
-const std::string &scratchFolder()
+// Made on first use, removed at exit; a plain array outlives every destructor.
+const char *scratchFolder()
 {
-    static std::string folder = [] {
-        char pattern[] = "/tmp/morrask-test-XXXXXX";
-        std::string made = mkdtemp(pattern);
-        atexit([] { std::filesystem::remove_all(scratchFolder()); });
-        return made;
-    }();
+    static char folder[] = "/tmp/morrask-test-XXXXXX";
+    static bool made;
+    if (!made) {
+        made = true;
+        if (mkdtemp(folder) == nullptr)
+            abort();
+        atexit([] { std::filesystem::remove_all(folder); });
+    }
     return folder;
 }
 
@@ -35,7 +38,7 @@ std::string readWhole(const std::string &path)
 
 std::string scratchPath(const std::string &name)
 {
-    return scratchFolder() + "/" + name;
+    return std::string(scratchFolder()) + "/" + name;
 }
 
 std::string scratchFile(const std::string &content, mode_t mode)
