@@ -146,27 +146,6 @@ TEST(ConfigFile, OverlongCommandLineFailsTheRead)
         << reading.output;
 }
 
-TEST(ConfigFile, BadArgumentsAreReportedNotFollowed)
-{
-    int cmd, addr;
-    uint32_t value;
-    char line[8] = "X,1,2";
-    FILE *file = nullptr;
-
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(-1, openFile(scratchPath("missing").c_str(), &file));
-    EXPECT_EQ(-1, openFile(nullptr, &file));
-    EXPECT_EQ(-1, readEntry(nullptr, line, sizeof(line)));
-    EXPECT_EQ(-1, parseEntry(line, nullptr, &addr, &value));
-    EXPECT_EQ(-1, closeFile(nullptr));
-    std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_NE(std::string::npos, output.find("\n openFile: Error opening file, file=" + scratchPath("missing") +
-                                             ",err=0x2[No such file or directory]F:morrask,L:"));
-    EXPECT_NE(std::string::npos, output.find("\n readEntry: Wrong input parameters, fd=(nil),"));
-    EXPECT_NE(std::string::npos, output.find("\n closeFile: Wrong input paramteter, fd=(nil)F:morrask,L:"));
-    EXPECT_EQ(PLL_CFG_CMD_WRITE, (parseEntry(line, &cmd, &addr, &value), cmd));
-}
-
 TEST(ConfigFile, TrimLineEndDropsEveryTrailingCrAndLf)
 {
     char mixed[] = "ab\r\n\r\n";
