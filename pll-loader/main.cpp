@@ -1,8 +1,8 @@
 // morrask: loads a PLL register configuration file into the PLL chip over SPI.
 //
 // Exit status: 255 without a configuration file operand, 2 after an option
-// error (nothing is touched then), 1 when anything failed after the banner,
-// 0 only when the whole file was loaded.
+// error (nothing is touched then), 1 when a failure was reported after the
+// banner, 0 when the whole file was loaded without one.
 #include <cstdint>
 #include <cstdio>
 
@@ -89,7 +89,7 @@ int main(int argc, char **argv)
     RunOptions options;
     parseOptions(argc, argv, &options);
     if (options.configFile == nullptr) {
-        printUsage(argv[0]);
+        printUsage(argc > 0 ? argv[0] : "morrask");
         return EXIT_USAGE;
     }
     if (options.errors > 0)
