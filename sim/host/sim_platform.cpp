@@ -179,13 +179,26 @@ int simOpenHandles(void)
     return board.openHandles;
 }
 
-int spiDeviceOpen(const char *path, int flags)
+// Opening and closing the device node and /dev/mem look alike to the board.
+static int openHandle(const char *operation, const char *path, int flags)
 {
-    logEvent("spi_open %s flags=0x%X", path, flags);
-    if (failsNow("spi_open"))
+    logEvent("%s %s flags=0x%X", operation, path, flags);
+    if (failsNow(operation))
         return -1;
     board.openHandles++;
     return board.nextFd++;
+}
+
+static int closeHandle(const char *operation, int fd)
+{
+    logEvent("%s fd=%d", operation, fd);
+    board.openHandles--;
+    return failsNow(operation) ? -1 : 0;
+}
+
+int spiDeviceOpen(const char *path, int flags)
+{
+    return openHandle("spi_open", path, flags);
 }
 
 int spiDeviceIoctl(int fd, unsigned long request, void *argument)
@@ -227,18 +240,12 @@ int spiDeviceIoctl(int fd, unsigned long request, void *argument)
 
 int spiDeviceClose(int fd)
 {
-    logEvent("spi_close fd=%d", fd);
-    board.openHandles--;
-    return failsNow("spi_close") ? -1 : 0;
+    return closeHandle("spi_close", fd);
 }
 
 int physMemOpen(const char *path, int flags)
 {
-    logEvent("mem_open %s flags=0x%X", path, flags);
-    if (failsNow("mem_open"))
-        return -1;
-    board.openHandles++;
-    return board.nextFd++;
+    return openHandle("mem_open", path, flags);
 }
 
 void *physMemMap(size_t length, int protection, int flags, int fd, off_t offset)
@@ -273,9 +280,7 @@ int physMemUnmap(void *address, size_t length)
 
 int physMemClose(int fd)
 {
-    logEvent("mem_close fd=%d", fd);
-    board.openHandles--;
-    return failsNow("mem_close") ? -1 : 0;
+    return closeHandle("mem_close", fd);
 }
 
 void sleepMicroseconds(unsigned long microseconds)

@@ -77,11 +77,3 @@ MorraskRun runMorrask(const std::vector<std::string> &args, const std::vector<st
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWhole(stem + ".out"), readWhole(stem + ".err"),
             readWhole(stem + ".report")};
 }
-
-int countOf(const std::string &haystack, const std::string &needle)
-{
-    int count = 0;
-    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
-        count++;
-    return count;
-}

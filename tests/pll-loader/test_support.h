@@ -19,6 +19,3 @@ struct MorraskRun {
 
 // Runs the simulated loader with these arguments and MORRASK_SIM_* settings.
 MorraskRun runMorrask(const std::vector<std::string> &args, const std::vector<std::string> &environment = {});
-
-// Number of times needle occurs in haystack.
-int countOf(const std::string &haystack, const std::string &needle);
