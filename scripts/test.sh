@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs every test: the unit and
-# program tests, again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# program tests, the guest suites on the simulated board, the unit and
+# program tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the aarch64 cross build of the deliverables.
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh" || exit 1
+"$top/sim/board/prepare.sh" >/dev/null || exit 1
 
 passed=0
 failed=0
@@ -22,7 +24,8 @@ run_suite() {
     fi
     local log
     log=$(cd "$dir" && ctest --output-on-failure 2>&1)
-    echo "$log" | tail -n +1 | grep -v -E '^ *(Start|[0-9]+/[0-9]+ Test)' || true
+    echo "$log" | grep -v -E '^ *(Start|[0-9]+/[0-9]+ Test)' || true
+    cat "$dir"/board/logs/*.console 2>/dev/null | grep -E '^board result:' || true
     local summary
     summary=$(echo "$log" | grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' | tail -1)
     if [ -z "$summary" ]; then
@@ -36,7 +39,8 @@ run_suite() {
     failed=$((failed + bad))
 }
 
-run_suite "host build" "$top/build/host" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite "host build and simulated board" "$top/build/host" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DBOARD_TESTS=ON
 run_suite "sanitizer build" "$top/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
 
 echo "== aarch64 cross build"

@@ -1,0 +1,192 @@
+// SPDX-License-Identifier: GPL-2.0
+/*
+ * Life cycle of the kv_ptp module.
+ *
+ * Registers five identical character devices, /dev/kv_ptp0 to
+ * /dev/kv_ptp4, whose only real operation is ioctl (kv_ptp_ioctl.c).
+ * Nothing is kept per open file and no operation looks at the minor.
+ */
+#include <linux/cdev.h>
+#include <linux/device.h>
+#include <linux/err.h>
+#include <linux/fs.h>
+#include <linux/init.h>
+#include <linux/kernel.h>
+#include <linux/module.h>
+
+#include "kv_ptp.h"
+#include "kv_ptp_compat.h"
+
+#define KV_PTP_DESCRIPTION	"Dornvale PTP auxiliary driver"
+#define KV_PTP_VERSION		"0.1"
+#define KV_PTP_NOTICE \
+	"PPS time query (0x123) and PTP/BTS/GPIO clock set-up (0x124) on /dev/kv_ptp0..4"
+#define KV_PTP_DEVICE_COUNT	5
+#define KV_PTP_FIRST_MINOR	0
+
+/**
+ * struct kv_ptp_dev_data_ty - one minor's device
+ * @ptp_dev: the device node created for the minor
+ * @cdev: the character device serving the minor
+ */
+struct kv_ptp_dev_data_ty {
+	struct device *ptp_dev;
+	struct cdev cdev;
+};
+
+static int major_number = -1;
+static struct class *kv_ptp_class;
+static struct kv_ptp_dev_data_ty kv_ptp_dev_data[KV_PTP_DEVICE_COUNT];
+
+static int kv_ptp_open(struct inode *inode, struct file *file)
+{
+	return 0;
+}
+
+static int kv_ptp_release(struct inode *inode, struct file *file)
+{
+	return 0;
+}
+
+/* Nothing to read: end of file at once, buffer and offset untouched. */
+static ssize_t kv_ptp_read(struct file *file, char __user *buf, size_t count,
+			   loff_t *offset)
+{
+	return 0;
+}
+
+/* Nothing is consumed and the buffer is not read. */
+static ssize_t kv_ptp_write(struct file *file, const char __user *buf,
+			    size_t count, loff_t *offset)
+{
+	return 0;
+}
+
+static const struct file_operations kv_ptp_fops = {
+	.owner = THIS_MODULE,
+	.read = kv_ptp_read,
+	.write = kv_ptp_write,
+	.unlocked_ioctl = kv_ptp_ioctl,
+	.open = kv_ptp_open,
+	.release = kv_ptp_release,
+};
+
+/**
+ * __log_func - print a banner line at the kernel's default level
+ * @level: level word shown in the header, "INFO"
+ * @fmt: printf format of the message
+ *
+ * The header "kv_ptp [@level]: " and the message are two printk records.
+ */
+static __printf(2, 3) void __log_func(const char *level, const char *fmt, ...)
+{
+	va_list args;
+
+	printk("%s [%s]: ", KV_PTP_NAME, level);
+	va_start(args, fmt);
+	vprintk(fmt, args);
+	va_end(args);
+}
+
+/*
+ * Undoes a load that failed while setting up the minors: @devices device
+ * nodes and @cdevs cdevs (both counted from minor 0) exist.
+ */
+static void kv_ptp_undo_load(dev_t dev, int devices, int cdevs)
+{
+	int i;
+
+	for (i = devices - 1; i >= 0; i--)
+		device_destroy(kv_ptp_class, MKDEV(major_number, i));
+	for (i = 0; i < cdevs; i++)
+		cdev_del(&kv_ptp_dev_data[i].cdev);
+	class_destroy(kv_ptp_class);
+	unregister_chrdev_region(dev, KV_PTP_DEVICE_COUNT);
+}
+
+/* Adds the cdev and creates the device node of each minor in turn. */
+static int kv_ptp_create_devices(dev_t dev)
+{
+	int i;
+	int result;
+
+	for (i = 0; i < KV_PTP_DEVICE_COUNT; i++) {
+		struct kv_ptp_dev_data_ty *data = &kv_ptp_dev_data[i];
+		dev_t devno = MKDEV(major_number, i);
+
+		cdev_init(&data->cdev, &kv_ptp_fops);
+		data->cdev.owner = THIS_MODULE;
+		result = cdev_add(&data->cdev, devno, 1);
+		if (result < 0) {
+			kv_ptp_undo_load(dev, i, i);
+			pr_alert("kv_ptp: Failed to add char device %s%d", KV_PTP_NAME, i);
+			return result;
+		}
+
+		data->ptp_dev = device_create(kv_ptp_class, NULL, devno, NULL,
+					      "%s%d", KV_PTP_NAME, i);
+		if (IS_ERR(data->ptp_dev)) {
+			kv_ptp_undo_load(dev, i, i + 1);
+			pr_alert("kv_ptp: Failed to create device %s%d", KV_PTP_NAME, i);
+			return PTR_ERR(data->ptp_dev);
+		}
+	}
+	return 0;
+}
+
+static int __init kv_ptp_init(void)
+{
+	dev_t dev;
+	int result;
+
+	__log_func("INFO", "Loading %s - version %s module \n",
+		   KV_PTP_DESCRIPTION, KV_PTP_VERSION);
+	__log_func("INFO", "%s \n", KV_PTP_NOTICE);
+
+	result = alloc_chrdev_region(&dev, KV_PTP_FIRST_MINOR,
+				     KV_PTP_DEVICE_COUNT, KV_PTP_NAME);
+	if (result < 0) {
+		pr_alert("kv_ptp: Failed to allocate char device region, device=%s", KV_PTP_NAME);
+		return result;
+	}
+	major_number = MAJOR(dev);
+	pr_info("kv_ptp: Successfully allocate char device region for device %s", KV_PTP_NAME);
+
+	kv_ptp_class = kv_ptp_class_create(KV_PTP_NAME);
+	if (IS_ERR(kv_ptp_class)) {
+		unregister_chrdev_region(dev, KV_PTP_DEVICE_COUNT);
+		pr_alert("kv_ptp: Failed to register device class\n");
+		return PTR_ERR(kv_ptp_class);
+	}
+	pr_info("kv_ptp: Device class %s registered correctly\n", KV_PTP_NAME);
+
+	result = kv_ptp_create_devices(dev);
+	if (result < 0)
+		return result;
+
+	pr_info("kv_ptp: Devices created correctly\n");
+	return 0;
+}
+
+static void __exit kv_ptp_exit(void)
+{
+	int i;
+
+	__log_func("INFO", "Exiting %s - version %s module \n",
+		   KV_PTP_DESCRIPTION, KV_PTP_VERSION);
+	for (i = 0; i < KV_PTP_DEVICE_COUNT; i++) {
+		device_destroy(kv_ptp_class, MKDEV(major_number, i));
+		cdev_del(&kv_ptp_dev_data[i].cdev);
+	}
+	class_destroy(kv_ptp_class);
+	unregister_chrdev_region(MKDEV(major_number, KV_PTP_FIRST_MINOR),
+				 KV_PTP_DEVICE_COUNT);
+}
+
+module_init(kv_ptp_init);
+module_exit(kv_ptp_exit);
+
+MODULE_VERSION(KV_PTP_VERSION);
+MODULE_DESCRIPTION(KV_PTP_DESCRIPTION);
+MODULE_AUTHOR("Dornvale timing team");
+MODULE_LICENSE("GPL");

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Boots the simulated board and runs one guest test suite:
+#   sim/board/run.sh [-b BUILD_DIR] [-t SECONDS] SUITE
+# The guest's own "board result: N passed, N failed" line becomes this
+# script's last line and its exit status; a suite that hangs, crashes or
+# prints no result line counts as failed.
+set -uo pipefail
+
+top=$(cd "$(dirname "$0")/../.." && pwd)
+build=$top/build/board
+limit=240
+while getopts "b:t:" opt; do
+    case $opt in
+        b) build=$OPTARG ;;
+        t) limit=$OPTARG ;;
+        *) exit 2 ;;
+    esac
+done
+shift $((OPTIND - 1))
+suite=${1:?usage: run.sh [-b build_dir] [-t seconds] suite}
+
+for file in Image initramfs.cpio.gz; do
+    [ -e "$build/$file" ] || { echo "run: $build/$file missing; run sim/board/build.sh"; echo "0 passed, 1 failed"; exit 1; }
+done
+
+mkdir -p "$build/logs"
+console=$build/logs/$suite.console
+timeout --kill-after=10 "$limit" qemu-system-aarch64 \
+    -M virt -cpu cortex-a57 -m 512M -smp 2 -nographic -nic none -no-reboot \
+    -kernel "$build/Image" -initrd "$build/initramfs.cpio.gz" \
+    -append "console=ttyAMA0 panic=-1 quiet suite=$suite" \
+    </dev/null 2>&1 | tr -d '\r' | tee "$console"
+status=${PIPESTATUS[0]}
+
+result=$(grep -E '^board result: [0-9]+ passed, [0-9]+ failed$' "$console" | tail -n 1)
+if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+    echo "run: the board did not power off within $limit s"
+    echo "0 passed, 1 failed"
+    exit 1
+fi
+if [ -z "$result" ]; then
+    echo "run: suite $suite printed no result (qemu exit status $status)"
+    echo "0 passed, 1 failed"
+    exit 1
+fi
+echo "${result#board result: }"
+echo "$result" | grep -q ' 0 failed$'
