@@ -42,11 +42,15 @@ cp "$out/kmod/sim/sim_otx2_ptp.ko" "$root/lib/board/sim/"
 cp "$out/kmod/sim/sim_fault.ko" "$root/lib/board/tools/"
 cp "$out/kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko" "$root/lib/board/"
 
-for test in "$top"/tests/board/*_test.cpp; do
-    name=$(basename "$test" _test.cpp)
+guest_cxx() {
     aarch64-linux-gnu-g++ -std=c++17 -O2 -static -pthread -Wall -Wextra -Werror \
-        -I "$api_include" "$test" -o "$root/tests/$name"
+        -I "$api_include" "$@"
+}
+for test in "$top"/tests/board/*_test.cpp; do
+    guest_cxx "$test" -o "$root/tests/$(basename "$test" _test.cpp)"
 done
+guest_cxx "$top/sim/board/guest/kv_ptp_query.cpp" -o "$root/bin/kv_ptp_query"
+install -m 0755 "$top/sim/board/guest/demo" "$root/tests/demo"
 
 (cd "$root" && find . -print0 | cpio --null -o -H newc --owner=0:0 --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
 ln -sfn "$kernel/Image" "$out/Image"

@@ -106,6 +106,10 @@ GUEST_TEST(load_logs_and_creates_five_nodes)
     auto log = guest::kmsgTake(log_fd);
 
     CHECK(hasBanner(log, "Loading Dornvale PTP auxiliary driver - version 0.1 module "));
+    int headers = 0;  // the version banner and the notice
+    for (const guest::LogRecord& r : log)
+        headers += r.text.rfind("kv_ptp [INFO]: ", 0) == 0;
+    CHECK_EQ(headers, 2);
     CHECK(guest::hasRecord(log, 6, "kv_ptp: Successfully allocate char device region for device kv_ptp"));
     CHECK(guest::hasRecord(log, 6, "kv_ptp: Device class kv_ptp registered correctly"));
     CHECK(guest::hasRecord(log, 6, "kv_ptp: Devices created correctly"));
