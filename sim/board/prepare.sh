@@ -7,7 +7,7 @@
 # Prints the folder of the prepared kernel on its last line.
 set -euo pipefail
 
-cache=${TIMING_BOARD_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/timing-support-board}
+cache=${TIMING_BOARD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/timing-support-board}
 host_packages=(qemu-system-arm gcc-aarch64-linux-gnu g++-aarch64-linux-gnu cpio gzip
     linux-kbuild-6.1 make)
 
