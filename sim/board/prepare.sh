@@ -70,11 +70,11 @@ unpack_kernel() {
     mkdir -p "$work.download"
     (cd "$work.download" && apt-get download -qq \
         "linux-image-$abi-arm64:arm64" "linux-headers-$abi-arm64:arm64" \
-        "linux-headers-$abi-common" busybox-static:arm64)
+        "linux-headers-$abi-common" busybox-static:arm64) || return 1
     mkdir -p "$work/root"
     local deb
     for deb in "$work.download"/*.deb; do
-        dpkg -x "$deb" "$work/root"
+        dpkg -x "$deb" "$work/root" || return 1
     done
     rm -rf "$work.download"
     # The stock modules are not needed and take most of the room.
@@ -117,7 +117,13 @@ main() {
     fi
     [ -n "$abi" ] || { log "cannot resolve the arm64 kernel ABI from apt"; exit 1; }
     mkdir -p "$cache"
-    unpack_kernel "$abi"
+    if ! unpack_kernel "$abi"; then
+        # Old package lists name a kernel that has left the mirror.
+        [ "$apt_updated" = no ] || exit 1
+        apt_update
+        abi=$(resolve_abi)
+        unpack_kernel "$abi" || { log "cannot download the arm64 kernel $abi"; exit 1; }
+    fi
     check_kbuild_version "$abi"
     echo "$cache/$abi"
 }
