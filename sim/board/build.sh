@@ -22,7 +22,7 @@ kbuild() {
 }
 
 # Kbuild writes its objects beside the sources: build from copies.
-rm -rf "$out/kmod" "$out/rootfs"
+rm -rf "$out/kmod" "$out/rootfs" "$out/logs"  # no results of an earlier build
 mkdir -p "$out/kmod"
 cp -r "$top/sim/board/kmod" "$out/kmod/sim"
 cp -r "$top/rte/sources/kvLkmPtpAux" "$out/kmod/kvLkmPtpAux"
