@@ -26,8 +26,19 @@ rm -rf "$out/kmod" "$out/rootfs" "$out/logs"  # no results of an earlier build
 mkdir -p "$out/kmod"
 cp -r "$top/sim/board/kmod" "$out/kmod/sim"
 cp -r "$top/rte/sources/kvLkmPtpAux" "$out/kmod/kvLkmPtpAux"
-kbuild "$out/kmod/sim"
-kbuild "$out/kmod/kvLkmPtpAux/src/ptp" KBUILD_EXTRA_SYMBOLS="$out/kmod/sim/Module.symvers"
+# The simulated SoC register blocks sit in RAM above the guest kernel's
+# mem= limit (run.sh): the PCI window at soc_base, the BTS block 1 MiB on.
+soc_base=0x60000000
+kbuild "$out/kmod/sim" SIM_SOC_BASE=$soc_base
+kbuild "$out/kmod/kvLkmPtpAux/src/ptp" KBUILD_EXTRA_SYMBOLS="$out/kmod/sim/Module.symvers" \
+    KV_PTP_SIM_BTS_BASE="$(printf '0x%x' $((soc_base + 0x100000)))"
+# The module as the board gets it, without the simulation knob, builds too.
+cp -r "$top/rte/sources/kvLkmPtpAux" "$out/kmod/board"
+kbuild "$out/kmod/board/src/ptp" KBUILD_EXTRA_SYMBOLS="$out/kmod/sim/Module.symvers"
+if grep -a -q 'simulation=' "$out/kmod/board/src/ptp/kv_ptp.ko"; then
+    echo "build: the board's kv_ptp.ko claims to be a simulation build" >&2
+    exit 1
+fi
 
 # The shared header must hold its layout for C clients as well as C++ ones.
 for cc in gcc aarch64-linux-gnu-gcc; do
@@ -38,7 +49,7 @@ root=$out/rootfs
 mkdir -p "$root"/{bin,dev,proc,sys,tests,lib/board/sim,lib/board/tools}
 cp "$kernel/busybox" "$root/bin/busybox"
 install -m 0755 "$top/sim/board/init" "$root/init"
-cp "$out/kmod/sim/sim_otx2_ptp.ko" "$root/lib/board/sim/"
+cp "$out/kmod/sim/sim_otx2_ptp.ko" "$out/kmod/sim/sim_soc.ko" "$root/lib/board/sim/"
 cp "$out/kmod/sim/sim_fault.ko" "$root/lib/board/tools/"
 cp "$out/kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko" "$root/lib/board/"
 

@@ -25,10 +25,12 @@ done
 
 mkdir -p "$build/logs"
 console=$build/logs/$suite.console
+# The guest kernel owns 512 MiB of the 1 GiB; the simulated SoC register
+# blocks live in the rest (build.sh).
 timeout --kill-after=10 "$limit" qemu-system-aarch64 \
-    -M virt -cpu cortex-a57 -m 512M -smp 2 -nographic -nic none -no-reboot \
+    -M virt -cpu cortex-a57 -m 1G -smp 2 -nographic -nic none -no-reboot \
     -kernel "$build/Image" -initrd "$build/initramfs.cpio.gz" \
-    -append "console=ttyAMA0 panic=-1 quiet suite=$suite" \
+    -append "console=ttyAMA0 mem=512M panic=-1 quiet suite=$suite" \
     </dev/null 2>&1 | tr -d '\r' | tee "$console"
 status=${PIPESTATUS[0]}
 
