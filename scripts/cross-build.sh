@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds the loader for the board (aarch64, static) into the given folder
-# and checks that the result is what the board can run.
+# Cross-builds the programs for the board (aarch64, static) into the given
+# folder and checks that the results are what the board can run.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -8,11 +8,13 @@ out=${1:-$top/build/aarch64}
 
 cmake -S "$top" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/aarch64-linux-gnu.cmake" \
     -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$out" --target morrask -j "$(nproc)" >/dev/null
+cmake --build "$out" --target morrask halvern -j "$(nproc)" >/dev/null
 
-kind=$(file -b "$out/pll-loader/morrask")
-echo "morrask: $kind"
-case "$kind" in
-    *"ARM aarch64"*"statically linked"*) ;;
-    *) echo "cross-build: $out/pll-loader/morrask is not a static aarch64 binary" >&2; exit 1 ;;
-esac
+for program in pll-loader/morrask tod-sender/halvern; do
+    kind=$(file -b "$out/$program")
+    echo "$(basename "$program"): $kind"
+    case "$kind" in
+        *"ARM aarch64"*"statically linked"*) ;;
+        *) echo "cross-build: $out/$program is not a static aarch64 binary" >&2; exit 1 ;;
+    esac
+done

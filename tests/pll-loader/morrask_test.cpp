@@ -17,6 +17,13 @@ const char USAGE[] = "Usage: morrask  [options] <pll_configuration_file>    \n"
                      "       -m or -M   SPI mode        : lsb,msb      \n"
                      "       -d or -D   SPD device [example: spidev0.1]\n";
 
+using MorraskRun = ProgramRun;
+
+MorraskRun runMorrask(const std::vector<std::string> &args, const std::vector<std::string> &environment = {})
+{
+    return runProgram(MORRASK_SIM_BINARY, "morrask", "MORRASK_SIM_REPORT", args, environment);
+}
+
 const char BANNER[] = "\n ---- PLL SPI CONFIGURATION ---- \n\n PLL chip reset request ";
 
 bool touchedHardware(const MorraskRun &run)

@@ -15,7 +15,7 @@ namespace {
 // Made on first use, removed at exit; a plain array outlives every destructor.
 const char *scratchFolder()
 {
-    static char folder[] = "/tmp/morrask-test-XXXXXX";
+    static char folder[] = "/tmp/timing-test-XXXXXX";
     static bool made;
     if (!made) {
         made = true;
@@ -26,6 +26,8 @@ const char *scratchFolder()
     return folder;
 }
 
+} // namespace
+
 std::string readWhole(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -33,8 +35,6 @@ std::string readWhole(const std::string &path)
     text << in.rdbuf();
     return text.str();
 }
-
-} // namespace
 
 std::string scratchPath(const std::string &name)
 {
@@ -50,11 +50,12 @@ std::string scratchFile(const std::string &content, mode_t mode)
     return path;
 }
 
-MorraskRun runMorrask(const std::vector<std::string> &args, const std::vector<std::string> &environment)
+ProgramRun runProgram(const char *binary, const char *name, const char *reportVariable,
+                      const std::vector<std::string> &args, const std::vector<std::string> &environment)
 {
     static int count;
     std::string stem = scratchPath("run" + std::to_string(++count));
-    std::string report = "MORRASK_SIM_REPORT=" + stem + ".report";
+    std::string report = std::string(reportVariable) + "=" + stem + ".report";
 
     pid_t child = fork();
     if (child == 0) {
@@ -62,14 +63,14 @@ MorraskRun runMorrask(const std::vector<std::string> &args, const std::vector<st
         int err = open((stem + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
-        std::vector<char *> argv{const_cast<char *>("morrask")};
+        std::vector<char *> argv{const_cast<char *>(name)};
         for (const std::string &arg : args)
             argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
         putenv(const_cast<char *>(report.c_str()));
         for (const std::string &setting : environment)
             putenv(const_cast<char *>(setting.c_str()));
-        execv(MORRASK_SIM_BINARY, argv.data());
+        execv(binary, argv.data());
         _exit(127);
     }
     int status = 0;

@@ -1,0 +1,253 @@
+#include "tod_sim_platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <iterator>
+#include <map>
+
+#include "platform.h"
+
+namespace {
+
+constexpr int FIRST_FD = 100;
+const char *const DEVICES[] = {"/dev/appint2", "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3"};
+
+struct Board {
+    int64_t seconds;
+    long nanoseconds;
+    unsigned ppsReads;
+    std::vector<std::string> ppsScript;
+    std::vector<std::string> writeScript;
+    size_t writesDone;
+    std::vector<std::string> failures;
+    std::vector<std::string> devices;
+    std::map<int, std::string> open; // fd -> path
+    std::map<std::string, std::string> received;
+    std::vector<std::string> events;
+    int nextFd;
+};
+
+Board board;
+std::string reportPath;
+
+void logEvent(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void logEvent(const char *format, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    board.events.push_back(text);
+}
+
+std::vector<std::string> splitList(const std::string &text)
+{
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(',', start);
+        if (end == std::string::npos)
+            end = text.size();
+        items.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return items;
+}
+
+bool fails(const std::string &operation)
+{
+    for (const std::string &failure : board.failures)
+        if (failure == operation)
+            return true;
+    return false;
+}
+
+bool isPpsDevice(int fd)
+{
+    return board.open.count(fd) != 0 && board.open[fd].rfind("/dev/appint", 0) == 0;
+}
+
+void writeReport(void)
+{
+    FILE *out = fopen(reportPath.c_str(), "w");
+    if (out == nullptr)
+        return;
+    fprintf(out, "[events]\n");
+    for (const std::string &event : board.events)
+        fprintf(out, "%s\n", event.c_str());
+    for (const auto &port : board.received)
+        fprintf(out, "[port %s]\n%s\n", port.first.c_str(), port.second.c_str());
+    fclose(out);
+}
+
+// A sender binary linked with the simulation takes its set-up from the environment.
+struct EnvironmentSetUp {
+    EnvironmentSetUp()
+    {
+        todSimReset();
+        const char *value = getenv("HALVERN_SIM_CLOCK");
+        if (value != nullptr) {
+            char *rest = nullptr;
+            long long seconds = strtoll(value, &rest, 10);
+            todSimSetClock(seconds, *rest == '.' ? strtol(rest + 1, nullptr, 10) : 0);
+        }
+        if ((value = getenv("HALVERN_SIM_PPS")) != nullptr)
+            todSimScriptPps(value);
+        if ((value = getenv("HALVERN_SIM_WRITE")) != nullptr)
+            todSimScriptWrites(value);
+        if ((value = getenv("HALVERN_SIM_FAIL")) != nullptr)
+            for (const std::string &operation : splitList(value))
+                todSimFail(operation);
+        if ((value = getenv("HALVERN_SIM_MISSING")) != nullptr)
+            todSimRemoveDevice(value);
+        if ((value = getenv("HALVERN_SIM_REPORT")) != nullptr) {
+            reportPath = value;
+            atexit(writeReport);
+        }
+    }
+} environmentSetUp;
+
+} // namespace
+
+void todSimReset(void)
+{
+    board = Board();
+    board.devices.assign(std::begin(DEVICES), std::end(DEVICES));
+    board.nextFd = FIRST_FD;
+}
+
+void todSimSetClock(int64_t seconds, long nanoseconds)
+{
+    board.seconds = seconds;
+    board.nanoseconds = nanoseconds;
+}
+
+void todSimScriptPps(const std::string &results)
+{
+    board.ppsScript = splitList(results);
+}
+
+void todSimScriptWrites(const std::string &writes)
+{
+    board.writeScript = splitList(writes);
+}
+
+void todSimFail(const std::string &operation)
+{
+    board.failures.push_back(operation);
+}
+
+void todSimRemoveDevice(const std::string &path)
+{
+    for (size_t i = 0; i < board.devices.size(); i++)
+        if (board.devices[i] == path)
+            board.devices.erase(board.devices.begin() + static_cast<long>(i));
+}
+
+const std::vector<std::string> &todSimEvents(void)
+{
+    return board.events;
+}
+
+std::string todSimReceived(const std::string &port)
+{
+    return board.received.count(port) != 0 ? board.received[port] : std::string();
+}
+
+int todSimOpenHandles(void)
+{
+    return static_cast<int>(board.open.size());
+}
+
+time_t clockSeconds(void)
+{
+    return static_cast<time_t>(board.seconds);
+}
+
+int clockRead(struct timespec *now)
+{
+    if (fails("clock")) {
+        errno = EIO;
+        return -1;
+    }
+    now->tv_sec = static_cast<time_t>(board.seconds);
+    now->tv_nsec = board.nanoseconds;
+    return 0;
+}
+
+int deviceOpen(const char *path, int flags)
+{
+    bool exists = false;
+    for (const std::string &device : board.devices)
+        exists = exists || device == path;
+    logEvent("open %s%s%s", path, (flags & O_ACCMODE) == O_RDWR ? " O_RDWR" : "",
+             (flags & O_NOCTTY) != 0 ? " O_NOCTTY" : "");
+    if (!exists) {
+        errno = ENOENT;
+        return -1;
+    }
+    board.open[board.nextFd] = path;
+    return board.nextFd++;
+}
+
+ssize_t deviceRead(int fd, void *buffer, size_t count)
+{
+    if (!isPpsDevice(fd) || count != 1) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (board.ppsReads++ > 0)
+        board.seconds++;
+    size_t turn = board.ppsReads - 1;
+    std::string result = turn < board.ppsScript.size() ? board.ppsScript[turn] : "eio";
+    logEvent("read %s", result.c_str());
+    if (result == "pps")
+        return 0;
+    if (result == "short") {
+        *static_cast<char *>(buffer) = 0;
+        return 1;
+    }
+    errno = EIO;
+    return -1;
+}
+
+ssize_t deviceWrite(int fd, const void *buffer, size_t count)
+{
+    if (board.open.count(fd) == 0 || isPpsDevice(fd)) {
+        errno = EBADF;
+        return -1;
+    }
+    size_t turn = board.writesDone++;
+    std::string limit = turn < board.writeScript.size() ? board.writeScript[turn] : "all";
+    if (limit == "eintr" || limit == "eio") {
+        logEvent("write %zu: %s", count, limit.c_str());
+        errno = limit == "eintr" ? EINTR : EIO;
+        return -1;
+    }
+    size_t taken = limit == "all" ? count : std::min(count, static_cast<size_t>(atoi(limit.c_str())));
+    logEvent("write %zu: took %zu", count, taken);
+    board.received[board.open[fd]].append(static_cast<const char *>(buffer), taken);
+    return static_cast<ssize_t>(taken);
+}
+
+int deviceClose(int fd)
+{
+    if (board.open.count(fd) == 0) {
+        errno = EBADF;
+        return -1;
+    }
+    std::string path = board.open[fd];
+    board.open.erase(fd);
+    logEvent("close %s", path.c_str());
+    if (fails(path.rfind("/dev/appint", 0) == 0 ? "pps_close" : "con_close")) {
+        errno = EIO;
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,24 @@
+// Helpers shared by the programs' tests: scratch files, and runs of a
+// program built on its host simulation.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// Writes content to a new file in the test's scratch folder; returns its path.
+std::string scratchFile(const std::string &content, mode_t mode = 0644);
+std::string scratchPath(const std::string &name);
+std::string readWhole(const std::string &path);
+
+struct ProgramRun {
+    int status; // exit status, -1 when killed
+    std::string out;
+    std::string err;
+    std::string report; // what the simulation wrote to <NAME>_SIM_REPORT
+};
+
+// Runs binary as program name with these arguments and settings (NAME=value)
+// in its environment, and reportVariable naming a scratch file for its report.
+ProgramRun runProgram(const char *binary, const char *name, const char *reportVariable,
+                      const std::vector<std::string> &args, const std::vector<std::string> &environment);

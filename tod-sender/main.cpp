@@ -1,0 +1,130 @@
+// halvern: at every PPS interrupt, writes the current UTC time as a T1 ToD
+// string to the serial port that leads to the Kestle device.
+//   halvern [tty_index]        the port is /dev/ttyS<tty_index>, default 2
+//
+// Runs until a fatal error. Exit status: 255 when a device cannot be opened,
+// 1 when the loop ended on a PPS read, time or serial write error.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "error_report.h"
+#include "platform.h"
+#include "tod_utils.h"
+
+constexpr int EXIT_OPEN_FAILED = -1; // 255 to the shell
+constexpr int EXIT_LOOP_FAILED = 1;
+
+constexpr int DEFAULT_TTY_INDEX = 2;
+constexpr int PPS_DEVICE_NUMBER = 2;
+constexpr int DEVICE_NAME_SIZE = 128;
+constexpr int TOD_BUFFER_SIZE = 128;
+// Anything this short cannot be a T1 string.
+constexpr size_t TOD_MIN_LENGTH = 17;
+
+static const char PPS_DEVICE_STEM[] = "/dev/appint";
+static const char CONSOLE_STEM[] = "/dev/ttyS";
+
+// Sends one T1 string whole, over as many write() calls as the port needs.
+// Returns false on a write error, which ends the loop; a write that makes
+// no progress costs only this message.
+static bool sendTod(int con_fd, const char *tod, size_t length)
+{
+    size_t written = 0;
+    while (written < length) {
+        ssize_t count = deviceWrite(con_fd, tod + written, length - written);
+        if (count > 0) {
+            written += static_cast<size_t>(count);
+        } else if (count == -1 && errno == EINTR) {
+            continue;
+        } else if (count == -1) {
+            int err = errno;
+            REPORT_ERROR("main: Error writing ToD console, con_fd=%d,err=0x%X[%s]", con_fd, err, strerror(err));
+            return false;
+        } else {
+            REPORT_ERROR("main: Error not write complete buffer, req_len=%zd,wr_len=%zd",
+                         static_cast<ssize_t>(length), static_cast<ssize_t>(written));
+            return true;
+        }
+    }
+    return true;
+}
+
+// One T1 string per PPS until a read, time or write error.
+static void sendTodAtEveryPps(int pps_fd, int con_fd)
+{
+    char tod[TOD_BUFFER_SIZE];
+    char scratch;
+    for (;;) {
+        fflush(stdout); // the trace of the last event, before blocking
+        ssize_t count = deviceRead(pps_fd, &scratch, 1);
+        if (count == -1) {
+            int err = errno;
+            REPORT_ERROR("main: Error reading PPS device, pps_fd=%d,err=0x%X[%s]", pps_fd, err, strerror(err));
+            return;
+        }
+        if (count != 0) {
+            REPORT_ERROR("main: Error Wrong length for PPS interrupt read, len=%zd", count);
+            continue;
+        }
+        printf("\nPPS Interrupt ");
+        if (kvGetToDinT1Format(tod, sizeof(tod)) != 0) {
+            REPORT_ERROR("main: Error reading current time timestamp");
+            return;
+        }
+        size_t length = strlen(tod);
+        if (length < TOD_MIN_LENGTH) {
+            REPORT_ERROR("main: Error converting TS to ToD buffer");
+            continue;
+        }
+        if (!sendTod(con_fd, tod, length))
+            return;
+    }
+}
+
+static void closeDevices(int con_fd, int pps_fd)
+{
+    if (kvDeviceClose(con_fd) != 0) {
+        int err = errno;
+        REPORT_ERROR("main: Error closing ToD console device, con_fd=%d,err=0x%X[%s]", con_fd, err,
+                     strerror(err));
+    }
+    if (kvDeviceClose(pps_fd) != 0) {
+        int err = errno;
+        REPORT_ERROR("main: Error closing PPS device, pps_fd=%d,err=0x%X[%s]", pps_fd, err, strerror(err));
+    }
+}
+
+int main(int argc, char **argv)
+{
+    printf("\n##############");
+    printf("\n# ToD TEST");
+    printf("\n##############");
+    // Taken as given: no digits read as 0, a minus sign gives a negative index.
+    int tty_index = argc > 1 ? static_cast<int>(strtol(argv[1], nullptr, 10)) : DEFAULT_TTY_INDEX;
+    printf("Using ttyS%d as UART to Kestle device\n", tty_index);
+
+    char name[DEVICE_NAME_SIZE];
+    int pps_fd = -1;
+    int con_fd = -1;
+    int status = EXIT_LOOP_FAILED;
+    snprintf(name, sizeof(name), "%s%d", PPS_DEVICE_STEM, PPS_DEVICE_NUMBER);
+    if (kvDeviceOpen(name, &pps_fd) != 0) {
+        REPORT_ERROR("main: Error opening PPS device %s", name);
+        status = EXIT_OPEN_FAILED;
+    } else {
+        snprintf(name, sizeof(name), "%s%d", CONSOLE_STEM, tty_index);
+        if (kvDeviceOpen(name, &con_fd) != 0) {
+            // The PPS device is left to the process exit.
+            REPORT_ERROR("main: Error opening ToD console device %s", name);
+            status = EXIT_OPEN_FAILED;
+        } else {
+            sendTodAtEveryPps(pps_fd, con_fd);
+            closeDevices(con_fd, pps_fd);
+        }
+    }
+    printf("\n\n");
+    return status;
+}

@@ -1,0 +1,127 @@
+#include "tod_utils.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+
+#include "error_report.h"
+#include "platform.h"
+
+// What the length word says after packing: the ToD's size in bits.
+constexpr size_t TOD_PACKED_BITS = TOD_PACKED_SIZE * 8;
+constexpr size_t TOD_SECONDS_BYTES = 6; // the low 48 bits
+constexpr size_t TOD_NANOSECONDS_BYTES = 4;
+
+int kvGetToDinT1Format(char *tod, int size)
+{
+    if (tod == nullptr || size < 1) {
+        REPORT_ERROR("kvGetToDinT1Format: Wrong input parameters, tod=%p,size=%d", static_cast<void *>(tod),
+                     size);
+        return -1;
+    }
+    time_t now = clockSeconds();
+    struct tm utc;
+    if (gmtime_r(&now, &utc) == nullptr) {
+        // Laid out with puts(), unlike the other reports.
+        puts("Oops.gmtime() returned an Error");
+        putchar('\n');
+        puts("kvGetToDinT1Format: gmtime() returned an Error..");
+        reportTrailer(__LINE__);
+        return -1;
+    }
+    // Time of day first, then month, day and year.
+    snprintf(tod, static_cast<size_t>(size), "T1%02d%02d%02d%02d%02d%04dZ0000", utc.tm_hour, utc.tm_min,
+             utc.tm_sec, utc.tm_mon + 1, utc.tm_mday, utc.tm_year + 1900);
+    printf("(ToD:%s)\n", tod);
+    return 0;
+}
+
+int kvGetCurTimestamp(kvTimestamp *ts)
+{
+    if (ts == nullptr) {
+        REPORT_ERROR("kvGetCurTimestamp: Wrong input parmeters, ts=%p", static_cast<void *>(ts));
+        return -1;
+    }
+    ts->seconds = 0;
+    ts->nanoseconds = 0;
+    struct timespec now;
+    if (clockRead(&now) == -1) {
+        int err = errno;
+        REPORT_ERROR("kvGetCurTimestamp: Error reading current time, err=0x%X[%s]", err, strerror(err));
+        return -1;
+    }
+    // Aligned to the PPS that started this second.
+    ts->seconds = now.tv_sec;
+    ts->nanoseconds = 0;
+    printf(" (%lld.%.9ld) ", static_cast<long long>(now.tv_sec), now.tv_nsec);
+    printf(" (PPS aligned==>%lld.%.9d) ", static_cast<long long>(ts->seconds), ts->nanoseconds);
+    return 0;
+}
+
+int kvDeviceOpen(const char *dev_name, int *dev_fd)
+{
+    if (dev_name == nullptr || dev_fd == nullptr) {
+        REPORT_ERROR("kvDeviceOpen: Wrong input parameters, dev_name=%p,dev_fd=%p",
+                     static_cast<const void *>(dev_name), static_cast<void *>(dev_fd));
+        return -1;
+    }
+    *dev_fd = -1;
+    // O_NOCTTY: a sender started without a terminal (by init) must not make
+    // the serial port its controlling terminal and die when the line hangs up.
+    *dev_fd = deviceOpen(dev_name, O_RDWR | O_NOCTTY);
+    if (*dev_fd == -1) {
+        int err = errno;
+        REPORT_ERROR("kvDeviceOpen: Error opening device %s, err=0x%X[%s]", dev_name, err, strerror(err));
+        return -1;
+    }
+    return 0;
+}
+
+int kvDeviceClose(int dev_fd)
+{
+    if (dev_fd == -1) {
+        REPORT_ERROR("kvDeviceClose: Wrong input parameters, dev_fd=%d", dev_fd);
+        return -1;
+    }
+    if (deviceClose(dev_fd) != 0) {
+        int err = errno;
+        REPORT_ERROR("kvDeviceClose: Error closing PPS device, fd=%d,err=0x%X[%s]", dev_fd, err, strerror(err));
+        return -1;
+    }
+    return 0;
+}
+
+// Stores the low count bytes of value at out, most significant first or last.
+static void packBytes(uint64_t value, size_t count, bool mostSignificantFirst, uint8_t *out)
+{
+    for (size_t i = 0; i < count; i++) {
+        size_t shift = 8 * (mostSignificantFirst ? count - 1 - i : i);
+        out[i] = static_cast<uint8_t>(value >> shift);
+    }
+}
+
+int kvTsToTod(const kvTimestamp *ts, uint8_t *tod_buf, size_t *tod_len, int endian)
+{
+    if (tod_buf == nullptr || tod_len == nullptr || ts == nullptr) {
+        REPORT_ERROR("kvTsToTod: Wrong parameters, ts=%p,tod_buf=%p,tod_len=%p", static_cast<const void *>(ts),
+                     static_cast<void *>(tod_buf), static_cast<void *>(tod_len));
+        return -1;
+    }
+    if (*tod_len < TOD_PACKED_SIZE) {
+        REPORT_ERROR("kvTsToTod: Error buffer too short, tod_len=%zu", *tod_len);
+        return -1;
+    }
+    memset(tod_buf, 0, *tod_len);
+    if (endian != 0 && endian != 1) {
+        REPORT_ERROR("kvTsToTod: Error unknown buffer endian, endian=%d", endian);
+        return -1;
+    }
+    bool mostSignificantFirst = endian == 1;
+    packBytes(static_cast<uint64_t>(ts->seconds), TOD_SECONDS_BYTES, mostSignificantFirst, tod_buf);
+    packBytes(static_cast<uint32_t>(ts->nanoseconds), TOD_NANOSECONDS_BYTES, mostSignificantFirst,
+              tod_buf + TOD_SECONDS_BYTES);
+    *tod_len = TOD_PACKED_BITS;
+    return 0;
+}
