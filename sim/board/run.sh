@@ -25,11 +25,34 @@ done
 
 mkdir -p "$build/logs"
 console=$build/logs/$suite.console
+# The guest's /dev/ttyS0..ttyS3 are the four 16550s of a pci-serial-4x
+# (8250_pci is built in); ttyS0 and ttyS1 write to logs/SUITE.ttyS0 and .ttyS1.
+# ttyS2, the ToD sender's port, is looped into ttyS3 and back through two host
+# FIFOs: a pipe chardev writes PATH.out and reads PATH.in, linked crosswise.
+# u2's logfile keeps a byte-exact copy of all that left ttyS2. Not a unix
+# socket pair: that fills after a few hundred of QEMU's one-byte writes, and
+# QEMU logs a byte once more each time it retries a write; a FIFO holds
+# 64 KiB unread before ttyS2 stalls.
+pipes=$(mktemp -d /tmp/board-uart.XXXXXX)
+trap 'rm -rf "$pipes"' EXIT
+mkfifo "$pipes/forth" "$pipes/back"
+ln -s forth "$pipes/u2.out"
+ln -s forth "$pipes/u3.in"
+ln -s back "$pipes/u3.out"
+ln -s back "$pipes/u2.in"
+logs=${build//,/,,}/logs/${suite//,/,,}  # commas in QEMU option values double
+uarts=(
+    -chardev "file,id=u0,path=$logs.ttyS0"
+    -chardev "file,id=u1,path=$logs.ttyS1"
+    -chardev "pipe,id=u2,path=$pipes/u2,logfile=$logs.ttyS2"
+    -chardev "pipe,id=u3,path=$pipes/u3"
+    -device pci-serial-4x,chardev1=u0,chardev2=u1,chardev3=u2,chardev4=u3
+)
 # The guest kernel owns 512 MiB of the 1 GiB; the simulated SoC register
 # blocks live in the rest (build.sh).
 timeout --kill-after=10 "$limit" qemu-system-aarch64 \
     -M virt -cpu cortex-a57 -m 1G -smp 2 -nographic -nic none -no-reboot \
-    -kernel "$build/Image" -initrd "$build/initramfs.cpio.gz" \
+    -kernel "$build/Image" -initrd "$build/initramfs.cpio.gz" "${uarts[@]}" \
     -append "console=ttyAMA0 mem=512M panic=-1 quiet suite=$suite" \
     </dev/null 2>&1 | tr -d '\r' | tee "$console"
 status=${PIPESTATUS[0]}
