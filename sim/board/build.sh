@@ -46,10 +46,11 @@ for cc in gcc aarch64-linux-gnu-gcc; do
 done
 
 root=$out/rootfs
-mkdir -p "$root"/{bin,dev,proc,sys,tests,lib/board/sim,lib/board/tools}
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,tests,lib/board/sim,lib/board/tools}
 cp "$kernel/busybox" "$root/bin/busybox"
 install -m 0755 "$top/sim/board/init" "$root/init"
-cp "$out/kmod/sim/sim_otx2_ptp.ko" "$out/kmod/sim/sim_soc.ko" "$root/lib/board/sim/"
+cp "$out/kmod/sim/sim_otx2_ptp.ko" "$out/kmod/sim/sim_soc.ko" "$out/kmod/sim/sim_appint.ko" \
+    "$root/lib/board/sim/"
 cp "$out/kmod/sim/sim_fault.ko" "$root/lib/board/tools/"
 cp "$out/kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko" "$root/lib/board/"
 
@@ -61,6 +62,8 @@ for test in "$top"/tests/board/*_test.cpp; do
     guest_cxx "$test" -o "$root/tests/$(basename "$test" _test.cpp)"
 done
 guest_cxx "$top/sim/board/guest/kv_ptp_query.cpp" -o "$root/bin/kv_ptp_query"
+guest_cxx "$top"/tod-sender/{main,platform_linux,tod_utils,error_report}.cpp -o "$root/bin/halvern"
+guest_cxx "$top/sim/board/guest/halvern_bench.cpp" -o "$root/tests/halvern_bench"
 install -m 0755 "$top/sim/board/guest/demo" "$root/tests/demo"
 
 (cd "$root" && find . -print0 | cpio --null -o -H newc --owner=0:0 --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
