@@ -1,7 +1,6 @@
 #include "sim_platform.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +9,7 @@
 #include <sys/mman.h>
 
 #include "platform.h"
+#include "sim_event_log.h"
 #include "sim_pll_chip.h"
 
 namespace {
@@ -40,16 +40,6 @@ constexpr size_t OPERATION_COUNT = sizeof(OPERATIONS) / sizeof(OPERATIONS[0]);
 Board board;
 std::string reportPath;
 
-void logEvent(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void logEvent(const char *format, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    board.events.push_back(text);
-}
 
 // Counts a call of operation and tells whether it is to fail; sets errno.
 bool failsNow(const char *operation)
@@ -182,7 +172,7 @@ int simOpenHandles(void)
 // Opening and closing the device node and /dev/mem look alike to the board.
 static int openHandle(const char *operation, const char *path, int flags)
 {
-    logEvent("%s %s flags=0x%X", operation, path, flags);
+    appendEvent(board.events, "%s %s flags=0x%X", operation, path, flags);
     if (failsNow(operation))
         return -1;
     board.openHandles++;
@@ -191,7 +181,7 @@ static int openHandle(const char *operation, const char *path, int flags)
 
 static int closeHandle(const char *operation, int fd)
 {
-    logEvent("%s fd=%d", operation, fd);
+    appendEvent(board.events, "%s fd=%d", operation, fd);
     board.openHandles--;
     return failsNow(operation) ? -1 : 0;
 }
@@ -223,7 +213,7 @@ int spiDeviceIoctl(int fd, unsigned long request, void *argument)
         snprintf(hex, sizeof(hex), " %02X", byte);
         bytes += hex;
     }
-    logEvent("spi_xfer fd=%d len=%u:%s", fd, transfer->len, bytes.c_str());
+    appendEvent(board.events, "spi_xfer fd=%d len=%u:%s", fd, transfer->len, bytes.c_str());
     board.transfers.push_back(record);
 
     if (request != SPI_IOC_MESSAGE(1)) {
@@ -250,7 +240,7 @@ int physMemOpen(const char *path, int flags)
 
 void *physMemMap(size_t length, int protection, int flags, int fd, off_t offset)
 {
-    logEvent("mem_map len=%zu prot=0x%X flags=0x%X fd=%d offset=0x%llX", length, protection, flags, fd,
+    appendEvent(board.events, "mem_map len=%zu prot=0x%X flags=0x%X fd=%d offset=0x%llX", length, protection, flags, fd,
              static_cast<unsigned long long>(offset));
     if (failsNow("mem_map"))
         return MAP_FAILED;
@@ -260,21 +250,21 @@ void *physMemMap(size_t length, int protection, int flags, int fd, off_t offset)
 uint16_t physMemRead16(const volatile uint16_t *reg)
 {
     uint16_t value = *reg;
-    logEvent("mem_read16 offset=%td value=0x%04X",
+    appendEvent(board.events, "mem_read16 offset=%td value=0x%04X",
              reinterpret_cast<const volatile char *>(reg) - reinterpret_cast<char *>(board.memPage), value);
     return value;
 }
 
 void physMemWrite16(volatile uint16_t *reg, uint16_t value)
 {
-    logEvent("mem_write16 offset=%td value=0x%04X",
+    appendEvent(board.events, "mem_write16 offset=%td value=0x%04X",
              reinterpret_cast<volatile char *>(reg) - reinterpret_cast<char *>(board.memPage), value);
     *reg = value;
 }
 
 int physMemUnmap(void *address, size_t length)
 {
-    logEvent("mem_unmap len=%zu%s", length, address == board.memPage ? "" : " (not the mapped page)");
+    appendEvent(board.events, "mem_unmap len=%zu%s", length, address == board.memPage ? "" : " (not the mapped page)");
     return failsNow("mem_unmap") ? -1 : 0;
 }
 
@@ -285,5 +275,5 @@ int physMemClose(int fd)
 
 void sleepMicroseconds(unsigned long microseconds)
 {
-    logEvent("sleep %lu", microseconds);
+    appendEvent(board.events, "sleep %lu", microseconds);
 }

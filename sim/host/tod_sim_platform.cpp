@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include <map>
 
 #include "platform.h"
+#include "sim_event_log.h"
 
 namespace {
 
@@ -35,16 +35,6 @@ struct Board {
 Board board;
 std::string reportPath;
 
-void logEvent(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void logEvent(const char *format, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    board.events.push_back(text);
-}
 
 std::vector<std::string> splitList(const std::string &text)
 {
@@ -186,7 +176,7 @@ int deviceOpen(const char *path, int flags)
     bool exists = false;
     for (const std::string &device : board.devices)
         exists = exists || device == path;
-    logEvent("open %s%s%s", path, (flags & O_ACCMODE) == O_RDWR ? " O_RDWR" : "",
+    appendEvent(board.events, "open %s%s%s", path, (flags & O_ACCMODE) == O_RDWR ? " O_RDWR" : "",
              (flags & O_NOCTTY) != 0 ? " O_NOCTTY" : "");
     if (!exists) {
         errno = ENOENT;
@@ -206,7 +196,7 @@ ssize_t deviceRead(int fd, void *buffer, size_t count)
         board.seconds++;
     size_t turn = board.ppsReads - 1;
     std::string result = turn < board.ppsScript.size() ? board.ppsScript[turn] : "eio";
-    logEvent("read %s", result.c_str());
+    appendEvent(board.events, "read %s", result.c_str());
     if (result == "pps")
         return 0;
     if (result == "short") {
@@ -226,12 +216,12 @@ ssize_t deviceWrite(int fd, const void *buffer, size_t count)
     size_t turn = board.writesDone++;
     std::string limit = turn < board.writeScript.size() ? board.writeScript[turn] : "all";
     if (limit == "eintr" || limit == "eio") {
-        logEvent("write %zu: %s", count, limit.c_str());
+        appendEvent(board.events, "write %zu: %s", count, limit.c_str());
         errno = limit == "eintr" ? EINTR : EIO;
         return -1;
     }
     size_t taken = limit == "all" ? count : std::min(count, static_cast<size_t>(atoi(limit.c_str())));
-    logEvent("write %zu: took %zu", count, taken);
+    appendEvent(board.events, "write %zu: took %zu", count, taken);
     board.received[board.open[fd]].append(static_cast<const char *>(buffer), taken);
     return static_cast<ssize_t>(taken);
 }
@@ -244,7 +234,7 @@ int deviceClose(int fd)
     }
     std::string path = board.open[fd];
     board.open.erase(fd);
-    logEvent("close %s", path.c_str());
+    appendEvent(board.events, "close %s", path.c_str());
     if (fails(path.rfind("/dev/appint", 0) == 0 ? "pps_close" : "con_close")) {
         errno = EIO;
         return -1;
