@@ -46,11 +46,10 @@ for cc in gcc aarch64-linux-gnu-gcc; do
 done
 
 root=$out/rootfs
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,tests,lib/board/sim,lib/board/tools}
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,tests,lib/board/sim,lib/board/tools,lib/board/samples}
 cp "$kernel/busybox" "$root/bin/busybox"
 install -m 0755 "$top/sim/board/init" "$root/init"
-cp "$out/kmod/sim/sim_otx2_ptp.ko" "$out/kmod/sim/sim_soc.ko" "$out/kmod/sim/sim_appint.ko" \
-    "$root/lib/board/sim/"
+cp "$out"/kmod/sim/sim_{otx2_ptp,soc,appint,spi}.ko "$root/lib/board/sim/"
 cp "$out/kmod/sim/sim_fault.ko" "$root/lib/board/tools/"
 cp "$out/kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko" "$root/lib/board/"
 
@@ -63,6 +62,8 @@ for test in "$top"/tests/board/*_test.cpp; do
 done
 guest_cxx "$top/sim/board/guest/kv_ptp_query.cpp" -o "$root/bin/kv_ptp_query"
 guest_cxx "$top"/tod-sender/{main,platform_linux,tod_utils,error_report}.cpp -o "$root/bin/halvern"
+guest_cxx "$top"/pll-loader/*.cpp -o "$root/bin/morrask"
+cp "$top/pll-loader/samples/vkc-pll.cfg" "$root/lib/board/samples/"
 guest_cxx "$top/sim/board/guest/halvern_bench.cpp" -o "$root/tests/halvern_bench"
 install -m 0755 "$top/sim/board/guest/demo" "$root/tests/demo"
 

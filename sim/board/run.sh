@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Boots the simulated board and runs one guest test suite:
-#   sim/board/run.sh [-b BUILD_DIR] [-t SECONDS] SUITE
+#   sim/board/run.sh [-b BUILD_DIR] [-t SECONDS] [-r RESET_VALUE] SUITE
 # The guest's own "board result: N passed, N failed" line becomes this
 # script's last line and its exit status; a suite that hangs, crashes or
-# prints no result line counts as failed.
+# prints no result line counts as failed. RESET_VALUE (default 0x1234) is the
+# PLL reset register's content at power-on.
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=$top/build/board
 limit=240
-while getopts "b:t:" opt; do
+reset_value=0x1234
+while getopts "b:t:r:" opt; do
     case $opt in
         b) build=$OPTARG ;;
         t) limit=$OPTARG ;;
+        r) reset_value=$OPTARG ;;
         *) exit 2 ;;
     esac
 done
@@ -48,14 +51,30 @@ uarts=(
     -chardev "pipe,id=u3,path=$pipes/u3"
     -device pci-serial-4x,chardev1=u0,chardev2=u1,chardev3=u2,chardev4=u3
 )
-# The guest kernel owns 512 MiB of the 1 GiB; the simulated SoC register
-# blocks live in the rest (build.sh).
+# The guest kernel owns the first 512 MiB of the 20 GiB of RAM; the rest is
+# the board's physical address space for /dev/mem and the simulated SoC
+# register blocks (build.sh). The PLL reset register, a 16-bit word at
+# 0x520000004, gets its power-on value from a QEMU loader. The RAM is a
+# sparse file the host reads the register from after the run: guest physical
+# address P sits at file offset P - 0x40000000.
+reset_register=0x520000004
+ram=$pipes/ram
+memory=(
+    -m 20G -object "memory-backend-file,id=ram0,size=20G,mem-path=$ram,share=on"
+    -machine memory-backend=ram0
+    -device "loader,addr=$reset_register,data=$reset_value,data-len=2"
+)
 timeout --kill-after=10 "$limit" qemu-system-aarch64 \
-    -M virt -cpu cortex-a57 -m 1G -smp 2 -nographic -nic none -no-reboot \
+    -M virt -cpu cortex-a57 -smp 2 -nographic -nic none -no-reboot "${memory[@]}" \
     -kernel "$build/Image" -initrd "$build/initramfs.cpio.gz" "${uarts[@]}" \
     -append "console=ttyAMA0 mem=512M panic=-1 quiet suite=$suite" \
     </dev/null 2>&1 | tr -d '\r' | tee "$console"
 status=${PIPESTATUS[0]}
+if [ -s "$ram" ]; then
+    word=$(od -A n -t x2 -j $((reset_register - 0x40000000)) -N 2 "$ram" | tr -d ' ')
+    echo "0x$word" >"$build/logs/$suite.reset"
+    echo "run: PLL reset register after the run: 0x$word (power-on value $reset_value)"
+fi
 
 result=$(grep -E '^board result: [0-9]+ passed, [0-9]+ failed$' "$console" | tail -n 1)
 if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
