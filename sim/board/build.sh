@@ -65,6 +65,7 @@ guest_cxx "$top"/tod-sender/{main,platform_linux,tod_utils,error_report}.cpp -o 
 guest_cxx "$top"/pll-loader/*.cpp -o "$root/bin/morrask"
 cp "$top/pll-loader/samples/vkc-pll.cfg" "$root/lib/board/samples/"
 guest_cxx "$top/sim/board/guest/sim_regs.cpp" -o "$root/bin/sim_regs"
+guest_cxx "$top/sim/board/guest/morrask_bench.cpp" -o "$root/tests/morrask_bench"
 guest_cxx "$top/sim/board/guest/halvern_bench.cpp" -o "$root/tests/halvern_bench"
 install -m 0755 "$top/sim/board/guest/demo" "$root/tests/demo"
 
