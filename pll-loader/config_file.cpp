@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "error_report.h"
 
@@ -152,6 +153,40 @@ int closeFile(FILE *fd)
     }
     if (fclose(fd) != 0) {
         REPORT_ERROR("Error closing configuration file, err=0x%X[%s]", errno, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int stampFile(FILE *fd, FileStamp *stamp)
+{
+    if (fd == nullptr || stamp == nullptr) {
+        REPORT_ERROR("Wrong input parameters, fd=%p,stamp=%p", static_cast<void *>(fd), static_cast<void *>(stamp));
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fileno(fd), &st) != 0) {
+        REPORT_ERROR("Error reading configuration file status, err=0x%X[%s]", errno, strerror(errno));
+        return -1;
+    }
+    stamp->size = st.st_size;
+    stamp->modified = st.st_mtim;
+    return 0;
+}
+
+int checkFileUnchanged(FILE *fd, const FileStamp *stamp)
+{
+    if (stamp == nullptr) {
+        REPORT_ERROR("Wrong input parameters, fd=%p,stamp=%p", static_cast<void *>(fd), static_cast<const void *>(stamp));
+        return -1;
+    }
+    FileStamp now;
+    if (stampFile(fd, &now) != 0)
+        return -1;
+    if (now.size != stamp->size || now.modified.tv_sec != stamp->modified.tv_sec ||
+        now.modified.tv_nsec != stamp->modified.tv_nsec) {
+        REPORT_ERROR("Error configuration file changed while loading, st_size=%lld (was %lld)",
+                     static_cast<long long>(now.size), static_cast<long long>(stamp->size));
         return -1;
     }
     return 0;

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <sys/types.h>
 
 enum PLL_CFG_CMD_E {
     PLL_CFG_CMD_WRITE = 0,
@@ -23,4 +25,14 @@ int openFile(const char *name, FILE **fd);
 int readEntry(FILE *fd, char *cmd_line, int len);
 int parseEntry(char *cmd_line, int *cmd, int *addr, uint32_t *value);
 int closeFile(FILE *fd);
+
+// The open file's size and modification time when loading began. A file
+// truncated or rewritten under the loader would feed it a mix of old and new
+// lines, or a line cut short that still parses: loading stops instead.
+struct FileStamp {
+    off_t size;
+    struct timespec modified;
+};
+int stampFile(FILE *fd, FileStamp *stamp);
+int checkFileUnchanged(FILE *fd, const FileStamp *stamp);
 char *trimLineEnd(char *text);

@@ -69,8 +69,11 @@ static void loadConfiguration(const char *path)
     int cmd = PLL_CFG_CMD_NOP;
     int addr = 0;
     uint32_t value = 0;
-    for (;;) {
-        if (readEntry(file, line, sizeof(line)) != 0)
+    FileStamp stamp;
+    bool readable = stampFile(file, &stamp) == 0;
+    while (readable) {
+        // Each line is acted on only while the file is still the one opened.
+        if (readEntry(file, line, sizeof(line)) != 0 || checkFileUnchanged(file, &stamp) != 0)
             break; // the reader has said why
         if (parseEntry(line, &cmd, &addr, &value) != 0) {
             MAIN_REPORT("Error parsing configuration entry [%s]", trimLineEnd(line));

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -144,6 +148,34 @@ TEST(ConfigFile, OverlongCommandLineFailsTheRead)
     EXPECT_EQ(-1, reading.entries[0].rc);
     EXPECT_EQ(0u, reading.output.find("\n readEntry: Error PLL configuration line longer than 127 bytes [X,0x10,0x20"))
         << reading.output;
+}
+
+// Truncated, grown or rewritten in place: each is noticed; being read is not.
+TEST(ConfigFile, AFileChangedSinceItWasStampedIsRefused)
+{
+    const std::string content = "X,0x0001,0x11\nX,0x0002,0x22\n";
+    const std::function<void(const std::string &)> changes[] = {
+        [](const std::string &path) { ASSERT_EQ(0, truncate(path.c_str(), 20)); },
+        [](const std::string &path) { std::ofstream(path, std::ios::app) << "X,0x0003,0x33\n"; },
+        [](const std::string &path) { std::ofstream(path, std::ios::in) << "X,0x0001,0x99"; },
+    };
+    for (const auto &change : changes) {
+        std::string path = scratchFile(content);
+        usleep(20000); // past the file system's time stamp granularity
+        FILE *file = nullptr;
+        ASSERT_EQ(0, openFile(path.c_str(), &file));
+        FileStamp stamp;
+        ASSERT_EQ(0, stampFile(file, &stamp));
+        char line[128];
+        ASSERT_EQ(0, readEntry(file, line, sizeof(line)));
+        EXPECT_EQ(0, checkFileUnchanged(file, &stamp));
+        change(path);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(-1, checkFileUnchanged(file, &stamp));
+        EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find(
+                                         "Error configuration file changed while loading, st_size="));
+        closeFile(file);
+    }
 }
 
 TEST(ConfigFile, TrimLineEndDropsEveryTrailingCrAndLf)
