@@ -4,9 +4,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+// Not time(): the C library serves it from the coarse real-time clock, which
+// moves on only at the kernel's tick. Woken right at a PPS edge, it can still
+// say the second before, and the message would name the wrong second.
 time_t clockSeconds(void)
 {
-    return time(nullptr);
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return static_cast<time_t>(-1);
+    return now.tv_sec;
 }
 
 int clockRead(struct timespec *now)

@@ -31,9 +31,10 @@ int kvGetToDinT1Format(char *tod, int size)
         reportTrailer(__LINE__);
         return -1;
     }
-    // Time of day first, then month, day and year.
-    snprintf(tod, static_cast<size_t>(size), "T1%02d%02d%02d%02d%02d%04dZ0000", utc.tm_hour, utc.tm_min,
-             utc.tm_sec, utc.tm_mon + 1, utc.tm_mday, utc.tm_year + 1900);
+    // Time of day first, then month, day and year; the year in a wider type,
+    // as tm_year + 1900 overflows an int in the last years gmtime takes.
+    snprintf(tod, static_cast<size_t>(size), "T1%02d%02d%02d%02d%02d%04lldZ0000", utc.tm_hour, utc.tm_min,
+             utc.tm_sec, utc.tm_mon + 1, utc.tm_mday, static_cast<long long>(utc.tm_year) + 1900);
     printf("(ToD:%s)\n", tod);
     return 0;
 }

@@ -36,6 +36,7 @@ TEST_F(TodUtils, T1StringIsTimeOfDayThenMonthDayYearZeroFilled)
         {946684800, "T100000001012000Z0000"},    // 00:00:00, 1 January 2000
         {253402300799, "T123595912319999Z0000"}, // the last second of 9999
         {253402300800, "T1000000010110000Z0000"}, // a fifth year digit moves the rest along
+        {67767976233532800, "T100000001012147483648Z0000"}, // a year beyond INT_MAX
     };
     for (const Case &c : cases) {
         todSimSetClock(c.seconds, 999999999);
