@@ -9,11 +9,12 @@ out=$(mkdir -p "${1:-$top/build/board}" && cd "${1:-$top/build/board}" && pwd)
 kernel=$("$top/sim/board/prepare.sh" | tail -n 1)
 api_include=$top/rte/sources/kvLkmPtpAux/include
 
-# Builds the out-of-tree module in folder $1 with kbuild; warnings are errors.
+# Builds the out-of-tree module in folder $1 with kbuild and the extra
+# warnings kernel reviewers ask for (W=1); warnings are errors.
 kbuild() {
     local dir=$1 log
     shift
-    log=$(make -C "$kernel/headers" M="$dir" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu- \
+    log=$(make -C "$kernel/headers" M="$dir" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu- W=1 \
         "$@" modules 2>&1) || { echo "$log"; return 1; }
     if echo "$log" | grep -i -E 'warning|error'; then
         echo "build: warnings in $dir" >&2
@@ -50,7 +51,7 @@ mkdir -p "$root"/{bin,dev,proc,sys,tmp,tests,lib/board/sim,lib/board/tools,lib/b
 cp "$kernel/busybox" "$root/bin/busybox"
 install -m 0755 "$top/sim/board/init" "$root/init"
 cp "$out"/kmod/sim/sim_{otx2_ptp,soc,appint,spi}.ko "$root/lib/board/sim/"
-cp "$out/kmod/sim/sim_fault.ko" "$root/lib/board/tools/"
+cp "$out"/kmod/sim/sim_{fault,short_write}.ko "$root/lib/board/tools/"
 cp "$out/kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko" "$root/lib/board/"
 
 guest_cxx() {

@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <termios.h>
 
+#include <atomic>
 #include <cctype>
 #include <ctime>
+#include <thread>
 
 #include "guest_test.h"
 
@@ -241,6 +243,91 @@ GUEST_TEST(second_after_second_one_whole_message_each_in_order)
             strptime(tods[i - 1].c_str() + 2, "%H%M%S%m%d%Y", &utc);
             return t1Of(timegm(&utc) + 1);
         }());
+    close(con);
+    close(loop);
+}
+
+// One PPS event, handed over only once halvern is parked in its read, and
+// returning only once it has handled the event and is parked again.
+bool ppsHandled()
+{
+    long long reads = guest::readNumber(kPps + "reads");
+    for (int i = 0; i < 5000 && guest::readNumber(kPps + "waiting") < 1; ++i)
+        usleep(200);
+    if (!guest::writeNumber(kPps + "trigger", 1))
+        return false;
+    for (int i = 0; i < 5000 && guest::readNumber(kPps + "reads") <= reads; ++i)
+        usleep(200);
+    for (int i = 0; i < 5000; ++i, usleep(200))
+        if (guest::readNumber(kPps + "waiting") >= 1)
+            return true;
+    return false;
+}
+
+// Fast PPS with wrong-length reads, partial writes and writes the port takes
+// nothing of: what reaches the UART is exactly the messages halvern traced
+// as sent, each whole, in order.
+GUEST_TEST(fast_pps_with_short_reads_and_short_writes_keep_every_message_whole_and_in_order)
+{
+    const int events = 3000;
+    const std::string shortWrites = "/sys/kernel/debug/sim_short_write/";
+    CHECK_EQ(guest::loadModule("/lib/board/tools/sim_short_write.ko"), 0);
+    guest::writeNumber(kPps + "timer", 0);
+    int con = openRaw("/dev/ttyS2"), loop = openRaw("/dev/ttyS3");
+    std::string bytes;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done)
+            bytes += receive(loop, 50);
+    });
+    Sender sender = startHalvern({});
+    int shortReads = 0, cutWrites = 0, dropped = 0, lost = 0;
+    for (int i = 0; i < events; ++i) {
+        switch (i % 10) {
+        case 2:
+            guest::writeNumber(kPps + "inject_short", 1);
+            ++shortReads;
+            break;
+        case 4:  // one write of 7, the rest in a second
+            guest::writeText(shortWrites + "limits", "7");
+            cutWrites += 1;
+            break;
+        case 6:  // four writes: 1, 3, 16 bytes and the last one
+            guest::writeText(shortWrites + "limits", "1 3 16");
+            cutWrites += 3;
+            break;
+        case 8:  // the port takes nothing: that message is dropped whole
+            guest::writeText(shortWrites + "limits", "0");
+            cutWrites += 1;
+            ++dropped;
+            break;
+        }
+        if (!ppsHandled())
+            ++lost;
+    }
+    stop(sender);
+    usleep(300000);
+    done = true;
+    reader.join();
+    long long cut = guest::readNumber(shortWrites + "cut");
+    CHECK_EQ(guest::unloadModule("sim_short_write"), 0);
+
+    std::string out = guest::readText(kOut), expected;
+    std::vector<std::string> tods = tracedTods(out);
+    const std::string mark = "\nPPS Interrupt (ToD:", noProgress = "main: Error not write complete buffer";
+    for (size_t at = out.find(mark), i = 0; at != std::string::npos; at = out.find(mark, at + 1), ++i) {
+        size_t next = out.find(mark, at + 1);
+        size_t report = out.find(noProgress, at);
+        if (report == std::string::npos || (next != std::string::npos && report > next))
+            expected += tods[i];
+    }
+    std::printf("  %d events, %d wrong-length reads, %d writes cut, %d messages dropped, %zu bytes on the UART\n",
+                events, shortReads, cutWrites, dropped, bytes.size());
+    CHECK_EQ(lost, 0);
+    CHECK_EQ(cut, cutWrites);
+    CHECK_EQ(tods.size(), events - shortReads);
+    CHECK_EQ(expected.size(), (events - shortReads - dropped) * 21);
+    CHECK(bytes == expected);
     close(con);
     close(loop);
 }

@@ -1,8 +1,11 @@
 // morrask on the simulated board: the real spidev nodes with a simulated PLL
 // chip behind each bus, and the PLL reset register in the board's physical
 // memory at 0x520000004, reached through /dev/mem as on the board.
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
+
+#include <ctime>
 
 #include <map>
 
@@ -98,11 +101,8 @@ struct Run {
     std::vector<uint16_t> resetValues;  // the register's successive values
 };
 
-// Runs /bin/morrask with its output in kOut, watching the reset register.
-Run morrask(std::vector<std::string> args)
+pid_t startMorrask(std::vector<std::string> args)
 {
-    uint16_t before = *resetRegister();
-    Run run{-1, {before}};
     pid_t pid = fork();
     if (pid == 0) {
         int out = open(kOut, O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -115,6 +115,15 @@ Run morrask(std::vector<std::string> args)
         execv("/bin/morrask", argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+// Runs /bin/morrask with its output in kOut, watching the reset register.
+Run morrask(const std::vector<std::string>& args)
+{
+    uint16_t before = *resetRegister();
+    Run run{-1, {before}};
+    pid_t pid = startMorrask(args);
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {
         uint16_t value = *resetRegister();
@@ -124,6 +133,31 @@ Run morrask(std::vector<std::string> args)
     }
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+// A count from the chip's summary line, e.g. chipCount(1, "writes").
+int chipCount(int bus, const std::string& name)
+{
+    std::string chip = guest::readText(kSpi + std::to_string(bus) + "/chip");
+    size_t at = chip.find(" " + name + "=");
+    if (at == std::string::npos)
+        at = chip.find(name + "=") == 0 ? 0 : std::string::npos;
+    return at == std::string::npos ? -1 : std::atoi(chip.c_str() + chip.find('=', at) + 1);
+}
+
+bool waitFor(int bus, const std::string& name, int atLeast)
+{
+    for (int i = 0; i < 500; ++i, usleep(10000))
+        if (chipCount(bus, name) >= atLeast)
+            return true;
+    return false;
+}
+
+double nowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
 const char* const kThreeWrites = "X,0x0123,0x45\nX,0x0400,0x81\nX,0x0005,0xA5\n";
@@ -199,7 +233,7 @@ GUEST_TEST(the_sample_configuration_loads_completely)
     CHECK_EQ(morrask({"-r", kSample}).status, 0);
     CHECK(registers(1) == expected);
     CHECK_EQ(transfers(1).size(), 800);
-    CHECK(guest::readText(kSpi + "1/chip").find(" writes=400 rejected=0 failed=0 dropped=0 ") != std::string::npos);
+    CHECK(guest::readText(kSpi + "1/chip").find(" writes=400 rejected=0 failed=0 aborted=0 dropped=0 ") != std::string::npos);
 }
 
 GUEST_TEST(a_failing_write_leaves_exactly_the_writes_before_it_and_exits_1)
@@ -233,6 +267,100 @@ GUEST_TEST(option_errors_touch_neither_bus_nor_reset_register)
         CHECK(run.resetValues == std::vector<uint16_t>{0xFFFF});
         CHECK(guest::readText(kSpi + "0/chip").find("transfers=0 ") == 0);
         CHECK(guest::readText(kSpi + "1/chip").find("transfers=0 ") == 0);
+    }
+}
+
+// On a slow bus a signal that reaches the loader cuts the transfer short;
+// only SIGTERM (and SIGKILL) may, the others wait for its end.
+GUEST_TEST(sigint_and_sighup_wait_for_the_transfer_sigterm_ends_at_once)
+{
+    guest::writeText(kCfg, kThreeWrites);
+    for (int sig : {SIGINT, SIGHUP, SIGTERM}) {
+        clearChips();
+        guest::writeNumber(kSpi + "1/delay_ms", 400);
+        pid_t pid = startMorrask({"-r", kCfg});
+        CHECK(waitFor(1, "busy", 1));  // the first page select is under way
+        usleep(100000);
+        double sent = nowMs();
+        kill(pid, sig);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        double took = nowMs() - sent;
+        std::printf("  signal %d: ended after %.0f ms, %s\n", sig, took,
+                    guest::readText(kSpi + "1/chip").c_str());
+        CHECK(WIFSIGNALED(status) && WTERMSIG(status) == sig);
+        CHECK_EQ(chipCount(1, "transfers"), 1);
+        CHECK_EQ(chipCount(1, "aborted"), sig == SIGTERM ? 1 : 0);
+        CHECK(sig == SIGTERM ? took < 150 : took > 150);
+        guest::writeNumber(kSpi + "1/delay_ms", 0);
+    }
+}
+
+// Line i writes registers 0 to 126 of page after page (127 is the page
+// register), a value that tells the line.
+int lineAddress(int i)
+{
+    return i / 127 * 128 + i % 127;
+}
+
+// More lines than the loader's stdio buffer holds, so that it reads the
+// file again while loading.
+std::string numberedLines(int lines, int factor)
+{
+    std::string text;
+    char line[32];
+    for (int i = 0; i < lines; ++i) {
+        std::snprintf(line, sizeof(line), "X,0x%04X,0x%02X\n", lineAddress(i), (i * factor + 3) & 0xFF);
+        text += line;
+    }
+    return text;
+}
+
+GUEST_TEST(a_configuration_changed_while_loading_is_never_loaded_in_pieces)
+{
+    const int lines = 600;
+    const std::string original = numberedLines(lines, 7), other = numberedLines(lines, 5);
+    struct Case {
+        const char* name;
+        void (*change)(const std::string& other);
+        int status;
+    } cases[] = {
+        // Line 357 ends cut after "X,0x0167,0x1": it would still parse.
+        {"truncated in the middle of a value", [](const std::string&) { CHECK(truncate(kCfg, 357 * 14 + 12) == 0); }, 1},
+        {"rewritten in place",
+         [](const std::string& text) {
+             int fd = open(kCfg, O_WRONLY);
+             CHECK(write(fd, text.data(), text.size()) == (ssize_t)text.size());
+             close(fd);
+         },
+         1},
+        {"replaced by a new file",
+         [](const std::string& text) {
+             guest::writeText("/tmp/new.cfg", text);
+             rename("/tmp/new.cfg", kCfg);
+         },
+         0},
+    };
+    for (const Case& c : cases) {
+        std::printf("  %s\n", c.name);
+        guest::writeText(kCfg, original);
+        usleep(20000);  // past the file system's time stamp granularity
+        clearChips();
+        guest::writeNumber(kSpi + "1/delay_ms", 100);
+        pid_t pid = startMorrask({"-r", kCfg});
+        CHECK(waitFor(1, "writes", 2));
+        c.change(other);
+        guest::writeNumber(kSpi + "1/delay_ms", 0);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        CHECK(WIFEXITED(status) && WEXITSTATUS(status) == c.status);
+        // Whatever reached the chip is the start of the file as it was.
+        Registers written = registers(1);
+        int k = chipCount(1, "writes");
+        CHECK_EQ(written.size(), k);
+        for (int i = 0; i < k; ++i)
+            CHECK(written.count(lineAddress(i)) && written[lineAddress(i)] == ((i * 7 + 3) & 0xFF));
+        CHECK_EQ(k == lines, c.status == 0);
     }
 }
 

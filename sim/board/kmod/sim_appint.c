@@ -14,6 +14,10 @@
  *                  one zero byte (once)
  *   events         number of events so far
  *   waiting        number of readers blocked now
+ *   reads          number of reads that ended at an event; a reader counts
+ *                  here only after it has left waiting, so a test that saw
+ *                  this grow and then sees waiting again knows the next
+ *                  read has begun
  *   last_event_ns  CLOCK_REALTIME of the latest event, in nanoseconds
  */
 #include <linux/atomic.h>
@@ -33,6 +37,7 @@ static DEFINE_SPINLOCK(event_lock);
 static u64 events;
 static u64 last_event_ns;
 static atomic_t waiting = ATOMIC_INIT(0);
+static atomic_t reads = ATOMIC_INIT(0);
 static atomic_t inject_eio = ATOMIC_INIT(0);
 static atomic_t inject_short = ATOMIC_INIT(0);
 
@@ -89,6 +94,9 @@ static ssize_t sim_appint_read(struct file *file, char __user *buf,
 	atomic_dec(&waiting);
 	if (result)
 		return result;
+	/* Out of waiting before counted in reads, as the test relies on. */
+	smp_mb__after_atomic();
+	atomic_inc(&reads);
 	if (atomic_xchg(&inject_eio, 0))
 		return -EIO;
 	if (atomic_xchg(&inject_short, 0))
@@ -160,6 +168,7 @@ static int __init sim_appint_init(void)
 	debugfs_create_atomic_t("inject_short", 0600, dir, &inject_short);
 	debugfs_create_u64("events", 0400, dir, &events);
 	debugfs_create_atomic_t("waiting", 0400, dir, &waiting);
+	debugfs_create_atomic_t("reads", 0400, dir, &reads);
 	debugfs_create_u64("last_event_ns", 0400, dir, &last_event_ns);
 	timer_set(NULL, 1);
 	return 0;

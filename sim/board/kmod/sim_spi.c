@@ -20,13 +20,19 @@
  *              mode=0x0 ns=<monotonic> data=7f 02" (at most 32 bytes shown)
  *   registers  the registers written so far: "0x123 0x45" per line
  *   chip       counts: transfers, register writes, rejected writes (read
- *              commands, pages beyond the chip), failed transfers, log
- *              lines dropped (the log keeps 8192), the current page
+ *              commands, pages beyond the chip), failed and aborted
+ *              transfers, log lines dropped (the log keeps 8192), the
+ *              current page, and whether a slow transfer is under way
  *   clear      writing anything forgets transfers, registers and counts
  *   fail_next  writing N makes the N-th next transfer fail with -EIO
+ *   delay_ms   a slow bus: each transfer takes this long. A signal that
+ *              reaches the sender meanwhile cuts the transfer short, as a
+ *              controller whose driver waits interruptibly would: the chip
+ *              counts it as aborted and the ioctl fails with EINTR
  */
 #include <linux/debugfs.h>
 #include <linux/bitrev.h>
+#include <linux/delay.h>
 #include <linux/module.h>
 #include <linux/mutex.h>
 #include <linux/platform_device.h>
@@ -68,8 +74,11 @@ struct sim_spi_bus {
 	unsigned int writes;
 	unsigned int rejected;
 	unsigned int failed;
+	unsigned int aborted;
 	unsigned int dropped;
 	unsigned int fail_next;
+	unsigned int delay_ms;		/* read without the lock */
+	bool busy;			/* a slow transfer is under way */
 	u8 page;
 	u8 regs[SIM_PLL_REGS];
 	DECLARE_BITMAP(written, SIM_PLL_REGS);
@@ -130,9 +139,24 @@ static int sim_spi_transfer_one(struct spi_controller *ctlr,
 				struct spi_transfer *xfer)
 {
 	struct sim_spi_bus *bus = spi_controller_get_devdata(ctlr);
+	unsigned int delay_ms = READ_ONCE(bus->delay_ms);
 	const u8 *tx = xfer->tx_buf;
 	int ret = 0;
 
+	if (delay_ms) {
+		unsigned long left;
+
+		WRITE_ONCE(bus->busy, true);
+		left = msleep_interruptible(delay_ms);
+		WRITE_ONCE(bus->busy, false);
+		if (left) {
+			mutex_lock(&bus->lock);
+			bus->transfers++;
+			bus->aborted++;
+			mutex_unlock(&bus->lock);
+			return -EINTR;
+		}
+	}
 	mutex_lock(&bus->lock);
 	bus->transfers++;
 	if (bus->fail_next && --bus->fail_next == 0) {
@@ -244,9 +268,9 @@ static int chip_show(struct seq_file *m, void *v)
 	struct sim_spi_bus *bus = m->private;
 
 	mutex_lock(&bus->lock);
-	seq_printf(m, "transfers=%u writes=%u rejected=%u failed=%u dropped=%u page=%u\n",
+	seq_printf(m, "transfers=%u writes=%u rejected=%u failed=%u aborted=%u dropped=%u page=%u busy=%d\n",
 		   bus->transfers, bus->writes, bus->rejected, bus->failed,
-		   bus->dropped, bus->page);
+		   bus->aborted, bus->dropped, bus->page, READ_ONCE(bus->busy));
 	mutex_unlock(&bus->lock);
 	return 0;
 }
@@ -263,8 +287,10 @@ static ssize_t clear_write(struct file *file, const char __user *buf,
 	bus->writes = 0;
 	bus->rejected = 0;
 	bus->failed = 0;
+	bus->aborted = 0;
 	bus->dropped = 0;
 	bus->fail_next = 0;
+	WRITE_ONCE(bus->delay_ms, 0);
 	bus->page = 0;
 	memset(bus->regs, 0, sizeof(bus->regs));
 	bitmap_zero(bus->written, SIM_PLL_REGS);
@@ -289,6 +315,15 @@ static int fail_next_set(void *data, u64 val)
 }
 DEFINE_DEBUGFS_ATTRIBUTE(fail_next_fops, NULL, fail_next_set, "%llu\n");
 
+static int delay_ms_set(void *data, u64 val)
+{
+	struct sim_spi_bus *bus = data;
+
+	WRITE_ONCE(bus->delay_ms, min_t(u64, val, 10000));
+	return 0;
+}
+DEFINE_DEBUGFS_ATTRIBUTE(delay_ms_fops, NULL, delay_ms_set, "%llu\n");
+
 static void sim_spi_publish(struct sim_spi_bus *bus)
 {
 	char name[8];
@@ -302,6 +337,8 @@ static void sim_spi_publish(struct sim_spi_bus *bus)
 	debugfs_create_file("clear", 0200, sub, bus, &clear_fops);
 	debugfs_create_file_unsafe("fail_next", 0200, sub, bus,
 				   &fail_next_fops);
+	debugfs_create_file_unsafe("delay_ms", 0200, sub, bus,
+				   &delay_ms_fops);
 }
 
 static void sim_spi_bus_remove(struct sim_spi_bus *bus)
