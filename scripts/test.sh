@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs every test: the unit and
 # program tests, the guest suites on the simulated board, the unit and
-# program tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the aarch64 cross build of the deliverables.
+# program tests again under valgrind and under AddressSanitizer (with leak
+# checks) and UndefinedBehaviorSanitizer, bounded fuzz runs, and the aarch64
+# cross build of the deliverables.
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,7 +42,36 @@ run_suite() {
 
 run_suite "host build and simulated board" "$top/build/host" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DBOARD_TESTS=ON
-run_suite "sanitizer build" "$top/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
+
+# The host test programs under valgrind, the programs they start included: any
+# memory error or leak fails the program's run.
+echo "== valgrind"
+for program in "$top"/build/host/tests/*_tests; do
+    if valgrind -q --error-exitcode=99 --trace-children=yes --leak-check=full \
+        --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible \
+        "$program" >"$program.valgrind" 2>&1; then
+        echo "$(basename "$program"): no memory error, no leak"
+        passed=$((passed + 1))
+    else
+        cat "$program.valgrind"
+        echo "$(basename "$program"): failed under valgrind"
+        failed=$((failed + 1))
+    fi
+done
+
+ASAN_OPTIONS=detect_leaks=1 run_suite "sanitizer build" "$top/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
+
+# Bounded fuzz runs; scripts/fuzz.sh with a larger time runs them for long.
+echo "== fuzzing, 20 s per target"
+fuzz_log=$("$top/scripts/fuzz.sh" 20 2>&1)
+echo "$fuzz_log" | grep -v -E '^[0-9]+ passed, [0-9]+ failed$'
+fuzz_counts=$(echo "$fuzz_log" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -n 1)
+if [ -n "$fuzz_counts" ]; then
+    passed=$((passed + $(echo "$fuzz_counts" | cut -d' ' -f1)))
+    failed=$((failed + $(echo "$fuzz_counts" | cut -d' ' -f3)))
+else
+    failed=$((failed + 1))
+fi
 
 echo "== aarch64 cross build"
 if "$top/scripts/cross-build.sh" "$top/build/aarch64"; then
