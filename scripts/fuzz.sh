@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of tests/fuzz into build/fuzz and runs them
+# side by side, each for SECONDS_PER_TARGET (default 20) from a scratch copy
+# of its seed corpus, so that the corpus in the tree stays as it is. A crash
+# input is kept in build/fuzz/crashes/<target>/. Ends with "N passed, N failed".
+#   scripts/fuzz.sh [SECONDS_PER_TARGET]
+set -uo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${1:-20}
+case $seconds in
+'' | *[!0-9]* | 0) echo "usage: $0 [SECONDS_PER_TARGET]" >&2; exit 2 ;;
+esac
+out=$top/build/fuzz
+src=$top/tests/fuzz
+
+cxx=$(command -v clang++ || command -v clang++-14) ||
+    { echo "fuzz: clang++ not found; scripts/install-deps.sh installs it" >&2; exit 1; }
+flags=(-std=c++17 -g -O1 '-fsanitize=fuzzer,address,undefined' -fno-sanitize-recover=all)
+
+# Target, the program it exercises, the largest input worth trying.
+targets=(config_file filter_white_space tod)
+declare -A program=([config_file]=pll-loader [filter_white_space]=pll-loader [tod]=tod-sender)
+declare -A maxLen=([config_file]=4096 [filter_white_space]=512 [tod]=32)
+
+# A program's code but its main and its board platform, as an archive like
+# the one the tests link, so that a target pulls in only what it uses.
+archive() {
+    local name=$1 file object objects=()
+    mkdir -p "$out/obj/$name"
+    for file in "$top/$name"/*.cpp; do
+        case ${file##*/} in main.cpp | platform_linux.cpp) continue ;; esac
+        object=$out/obj/$name/$(basename "$file" .cpp).o
+        "$cxx" "${flags[@]}" -c "$file" -o "$object" || return 1
+        objects+=("$object")
+    done
+    rm -f "$out/$name.a" && ar rcs "$out/$name.a" "${objects[@]}"
+}
+
+# Runs one target; its log and exit status land in its work directory.
+run() {
+    local target=$1 work=$out/work/$1
+    rm -rf "$work"
+    mkdir -p "$work/corpus" "$out/crashes/$target"
+    cp "$src/corpus/$target"/* "$work/corpus/"
+    local options=(-max_total_time="$seconds" -max_len="${maxLen[$target]}" -timeout=10 -rss_limit_mb=2048
+        -artifact_prefix="$out/crashes/$target/")
+    [ -f "$src/$target.dict" ] && options+=(-dict="$src/$target.dict")
+    # The program's own output is stdout; libFuzzer reports on stderr.
+    "$out/$target" "${options[@]}" "$work/corpus" >/dev/null 2>"$work/log"
+    echo $? >"$work/status"
+}
+
+mkdir -p "$out"
+passed=0
+failed=0
+declare -A built=()
+for name in pll-loader tod-sender; do
+    archive "$name" && built[$name]=1
+done
+runnable=()
+for target in "${targets[@]}"; do
+    name=${program[$target]}
+    if [ -n "${built[$name]:-}" ] &&
+        "$cxx" "${flags[@]}" -I "$top/$name" -I "$src" "$src/${target}_fuzz.cpp" "$out/$name.a" -o "$out/$target"; then
+        runnable+=("$target")
+    else
+        echo "fuzz: $target does not build"
+        failed=$((failed + 1))
+    fi
+done
+
+for target in "${runnable[@]}"; do
+    run "$target" &
+done
+wait
+
+for target in "${runnable[@]}"; do
+    work=$out/work/$target
+    done_line=$(grep -E '^Done [0-9]+ runs in [0-9]+ second' "$work/log" | tail -1)
+    if [ "$(cat "$work/status" 2>/dev/null)" = 0 ] && [ -n "$done_line" ]; then
+        read -r _ runs _ _ took _ <<<"$done_line"
+        echo "fuzz: $target $runs runs in $took s, no failure"
+        passed=$((passed + 1))
+    else
+        runs=$(grep -oE '^#[0-9]+' "$work/log" | tail -1 | tr -d '#')
+        crash=$(sed -nE 's/.*Test unit written to (.*)$/\1/p' "$work/log" | tail -1)
+        echo "fuzz: $target FAILED after ${runs:-0} runs; log $work/log"
+        grep -E 'check failed|runtime error|ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|^(loader|model) |expected' \
+            "$work/log" | head -5 | sed 's/^/    /'
+        [ -n "$crash" ] && echo "    crash input: $crash (rerun: $out/$target $crash)"
+        failed=$((failed + 1))
+    fi
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
