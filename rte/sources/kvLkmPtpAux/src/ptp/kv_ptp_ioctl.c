@@ -17,7 +17,9 @@
 
 /*
  * Command 0x123: the PTP time of the last PPS edge of the clock named in the
- * record at @arg. The caller's memory is written only on success.
+ * record at @arg. The caller's memory is written only once the time stamp
+ * is known; a write-back that faults part way may leave part of the answer
+ * in place, and the caller gets -EFAULT.
  */
 static long kv_ptp_pps_time_query(unsigned long arg)
 {
