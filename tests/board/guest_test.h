@@ -79,10 +79,9 @@ inline int kmsgOpen()
     return fd;
 }
 
-// Every record logged since kmsgOpen, and closes the log. A line without a
-// final newline stays open for continuation, out of readers' sight, until the
-// next record: a marker record closes it first.
-inline std::vector<LogRecord> kmsgTake(int fd)
+// Closes a line left without its final newline, which stays open for
+// continuation, out of readers' sight, until the next record.
+inline void kmsgMark()
 {
     int marker = open("/dev/kmsg", O_WRONLY);
     if (marker >= 0) {
@@ -91,23 +90,39 @@ inline std::vector<LogRecord> kmsgTake(int fd)
             std::perror("/dev/kmsg");
         close(marker);
     }
-    std::vector<LogRecord> records;
+}
+
+// The next record of a log opened with kmsgOpen: 1 with the record, 0 at the
+// end, -1 when records were overwritten before they were read.
+inline int kmsgNext(int fd, LogRecord* record)
+{
     char buf[8192];
     for (;;) {
         ssize_t n = read(fd, buf, sizeof(buf) - 1);
-        if (n < 0 && errno == EPIPE)  // overwritten records: go on
-            continue;
+        if (n < 0 && errno == EPIPE)
+            return -1;
         if (n <= 0)
-            break;
+            return 0;
         buf[n] = '\0';
         // "<prio>,<seq>,<usec>,<flags>;<text>\n" with continuation lines after.
         const char* text = std::strchr(buf, ';');
         if (!text)
             continue;
         std::string line(text + 1);
-        line = line.substr(0, line.find('\n'));
-        records.push_back({std::atoi(buf) & 7, line});
+        *record = {std::atoi(buf) & 7, line.substr(0, line.find('\n'))};
+        return 1;
     }
+}
+
+// Every record logged since kmsgOpen, and closes the log.
+inline std::vector<LogRecord> kmsgTake(int fd)
+{
+    kmsgMark();
+    std::vector<LogRecord> records;
+    LogRecord record;
+    for (int got; (got = kmsgNext(fd, &record)) != 0;)  // overwritten records: go on
+        if (got > 0)
+            records.push_back(record);
     close(fd);
     return records;
 }

@@ -118,37 +118,22 @@ public:
 
     void drain()
     {
-        char buf[8192];
-        for (;;) {
-            ssize_t n = read(fd_, buf, sizeof(buf) - 1);
-            if (n < 0 && errno == EPIPE) {
+        guest::LogRecord record;
+        for (int got; (got = guest::kmsgNext(fd_, &record)) != 0;) {
+            if (got < 0) {
                 ++lost_;
                 continue;
             }
-            if (n <= 0)
-                return;
-            buf[n] = '\0';
-            const char* text = std::strchr(buf, ';');
-            if (!text)
-                continue;
-            std::string line(text + 1);
-            line = line.substr(0, line.find('\n'));
             ++records_;
-            if (isBad(std::atoi(buf) & 7, line) && bad_.size() < 10)
-                bad_.push_back(line);
+            if (isBad(record.level, record.text) && bad_.size() < 10)
+                bad_.push_back(record.text);
         }
     }
 
-    // Checks everything logged so far; a marker closes a line left open.
+    // Checks everything logged so far.
     void checkClean(const char* file, int line)
     {
-        int marker = open("/dev/kmsg", O_WRONLY);
-        if (marker >= 0) {
-            const char text[] = "<7>guest: log read\n";
-            if (write(marker, text, sizeof(text) - 1) < 0)
-                std::perror("/dev/kmsg");
-            close(marker);
-        }
+        guest::kmsgMark();
         drain();
         if (lost_)
             guest::fail(file, line, std::to_string(lost_) + " kernel log records lost");
