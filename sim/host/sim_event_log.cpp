@@ -12,3 +12,14 @@ void appendEvent(std::vector<std::string> &events, const char *format, ...)
     va_end(args);
     events.push_back(text);
 }
+
+FILE *openReport(const std::string &path, const std::vector<std::string> &events)
+{
+    FILE *out = fopen(path.c_str(), "w");
+    if (out == nullptr)
+        return nullptr;
+    fprintf(out, "[events]\n");
+    for (const std::string &event : events)
+        fprintf(out, "%s\n", event.c_str());
+    return out;
+}

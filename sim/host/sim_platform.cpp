@@ -66,12 +66,9 @@ bool isBlocked(int signal)
 
 void writeReport(void)
 {
-    FILE *out = fopen(reportPath.c_str(), "w");
+    FILE *out = openReport(reportPath, board.events);
     if (out == nullptr)
         return;
-    fprintf(out, "[events]\n");
-    for (const std::string &event : board.events)
-        fprintf(out, "%s\n", event.c_str());
     fprintf(out, "[reset-register]\n0x%04X\n", simResetRegister());
     fprintf(out, "[open-handles]\n%d\n", board.openHandles);
     fprintf(out, "[chip]\nwrites %u rejected %u page %u\n", simChipWrites(), simChipRejected(),

@@ -65,12 +65,9 @@ bool isPpsDevice(int fd)
 
 void writeReport(void)
 {
-    FILE *out = fopen(reportPath.c_str(), "w");
+    FILE *out = openReport(reportPath, board.events);
     if (out == nullptr)
         return;
-    fprintf(out, "[events]\n");
-    for (const std::string &event : board.events)
-        fprintf(out, "%s\n", event.c_str());
     for (const auto &port : board.received)
         fprintf(out, "[port %s]\n%s\n", port.first.c_str(), port.second.c_str());
     fclose(out);
