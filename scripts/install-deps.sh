@@ -3,7 +3,8 @@
 # nothing when they are all there already.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev g++-aarch64-linux-gnu file clang libclang-rt-14-dev valgrind)
+packages=(cmake make g++ libgtest-dev g++-aarch64-linux-gnu file clang libclang-rt-14-dev valgrind
+    dpkg-dev lintian dkms systemd man-db groff-base util-linux)
 missing=()
 for package in "${packages[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs every test: the unit and
-# program tests, the guest suites on the simulated board, the unit and
-# program tests again under valgrind and under AddressSanitizer (with leak
-# checks) and UndefinedBehaviorSanitizer, bounded fuzz runs, and the aarch64
-# cross build of the deliverables.
+# program tests, the guest suites on the simulated board, the board's Debian
+# package (its checks, and the guest suites again on what it holds), the
+# unit and program tests again under valgrind and under AddressSanitizer
+# (with leak checks) and UndefinedBehaviorSanitizer, bounded fuzz runs, and
+# the aarch64 cross build of the deliverables.
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,7 +27,7 @@ run_suite() {
     local log
     log=$(cd "$dir" && ctest --output-on-failure 2>&1)
     echo "$log" | grep -v -E '^ *(Start|[0-9]+/[0-9]+ Test)' || true
-    cat "$dir"/board/logs/*.console 2>/dev/null | grep -E '^board result:' || true
+    cat "$dir"/board*/logs/*.console 2>/dev/null | grep -E '^board result:' || true
     local summary
     summary=$(echo "$log" | grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' | tail -1)
     if [ -z "$summary" ]; then
@@ -40,8 +41,8 @@ run_suite() {
     failed=$((failed + bad))
 }
 
-run_suite "host build and simulated board" "$top/build/host" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DBOARD_TESTS=ON
+run_suite "host build, simulated board and package" "$top/build/host" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DBOARD_TESTS=ON -DPACKAGE_TESTS=ON
 
 # The host test programs under valgrind, the programs they start included: any
 # memory error or leak fails the program's run.
