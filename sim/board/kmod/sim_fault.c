@@ -8,6 +8,8 @@
  * The nth call of func after this module is loaded does not run: it
  * returns err at once (for functions returning a pointer, ERR_PTR(err),
  * which is the same register value). Later calls run normally.
+ * func=ioremap names the function that ioremap() ends in on the running
+ * kernel, whichever that is (ioremap itself is a macro).
  * /sys/kernel/debug/sim_fault/hits counts the calls seen.
  */
 #include <linux/atomic.h>
@@ -15,6 +17,9 @@
 #include <linux/kprobes.h>
 #include <linux/module.h>
 #include <linux/ptrace.h>
+#include <linux/string.h>
+
+#include "sim_compat.h"
 
 static char *func = "";
 module_param(func, charp, 0400);
@@ -44,10 +49,11 @@ static int __init sim_fault_init(void)
 {
 	int result;
 
-	probe.symbol_name = func;
+	probe.symbol_name = strcmp(func, "ioremap") ? func : SIM_IOREMAP_SYMBOL;
 	result = register_kprobe(&probe);
 	if (result < 0) {
-		pr_err("sim_fault: cannot probe %s: %d\n", func, result);
+		pr_err("sim_fault: cannot probe %s: %d\n", probe.symbol_name,
+		       result);
 		return result;
 	}
 	dir = debugfs_create_dir("sim_fault", NULL);

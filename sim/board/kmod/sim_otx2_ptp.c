@@ -36,9 +36,9 @@ static bool error_hits(int ptp_clk_id)
 	return !mod || magnitude % mod == 0;
 }
 
-/* Its prototype belongs to the SoC driver's header, which kv_ptp repeats. */
-__diag_push();
-__diag_ignore_all("-Wmissing-prototypes", "declared by the callers");
+/* The SoC driver's prototype, which kv_ptp repeats. */
+int otx2_ptp_pps_read(int ptp_clk_id, u64 *pps_ts);
+
 int otx2_ptp_pps_read(int ptp_clk_id, u64 *pps_ts)
 {
 	s64 err = READ_ONCE(error);
@@ -51,7 +51,6 @@ int otx2_ptp_pps_read(int ptp_clk_id, u64 *pps_ts)
 	return 0;
 }
 EXPORT_SYMBOL(otx2_ptp_pps_read);
-__diag_pop();
 
 /* Signed knobs: debugfs' own attributes only parse unsigned numbers. */
 static ssize_t s64_read(struct file *file, char __user *buf, size_t count, loff_t *ppos)

@@ -11,7 +11,7 @@
  *           shows the limits still to come.
  *   cut     writes cut so far
  *
- * A kprobe on the tty layer's write entry shortens the caller's iov_iter
+ * A kprobe on the tty layer's write entry shortens the caller's write
  * before the line discipline sees it, so what the port sends is exactly what
  * write() reports.
  */
@@ -23,7 +23,9 @@
 #include <linux/seq_file.h>
 #include <linux/spinlock.h>
 #include <linux/tty.h>
-#include <linux/uio.h>
+#include <linux/uaccess.h>
+
+#include "sim_compat.h"
 
 #define SIM_SHORT_WRITE_LIMITS	64
 
@@ -36,16 +38,13 @@ static struct dentry *dir;
 
 static int sim_short_write_pre(struct kprobe *p, struct pt_regs *regs)
 {
-	struct kiocb *iocb = (struct kiocb *)regs_get_kernel_argument(regs, 0);
-	struct iov_iter *from =
-		(struct iov_iter *)regs_get_kernel_argument(regs, 1);
-	struct tty_file_private *priv = iocb->ki_filp->private_data;
+	struct tty_file_private *priv = sim_tty_write_file(regs)->private_data;
 	unsigned long flags;
 
 	spin_lock_irqsave(&lock, flags);
 	if (queued && priv && priv->tty &&
 	    !strcmp(priv->tty->name, tty_name_buf)) {
-		iov_iter_truncate(from, limits[head]);
+		sim_tty_write_limit(regs, limits[head]);
 		head = (head + 1) % SIM_SHORT_WRITE_LIMITS;
 		queued--;
 		cut++;

@@ -24,6 +24,9 @@
 #include <linux/module.h>
 #include <linux/pci.h>
 #include <linux/sizes.h>
+#include <linux/uaccess.h>
+
+#include "sim_compat.h"
 
 #define SIM_SOC_DOMAIN		1
 #define SIM_SOC_WINDOW_SIZE	SZ_1M
@@ -62,6 +65,7 @@ static struct sim_function functions[] = {
 
 static struct sim_block bts = { "bts" };
 static struct pci_host_bridge *bridge;
+static struct sim_pci_domain domain;
 static struct dentry *dir;
 
 static struct resource window = {
@@ -253,6 +257,7 @@ static void sim_soc_remove(void)
 		pci_unlock_rescan_remove();
 	}
 	pci_free_host_bridge(bridge);
+	sim_pci_domain_release(&domain);
 	if (bts.regs)
 		iounmap(bts.regs);
 	release_resource(&window);
@@ -272,7 +277,12 @@ static int __init sim_soc_init(void)
 		return -ENOMEM;
 	}
 	bridge->ops = &sim_pci_ops;
-	bridge->domain_nr = SIM_SOC_DOMAIN;
+	result = sim_pci_set_domain(bridge, &domain, SIM_SOC_DOMAIN);
+	if (result) {
+		pci_free_host_bridge(bridge);
+		release_resource(&window);
+		return result;
+	}
 	pci_add_resource(&bridge->windows, &window);
 	pci_add_resource(&bridge->windows, &bus_numbers);
 	for (i = 0; i < ARRAY_SIZE(functions); i++)
