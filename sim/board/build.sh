@@ -1,22 +1,47 @@
 #!/usr/bin/env bash
-# Builds everything the simulated board runs into one folder (default
-# build/board): the kv_ptp module and the simulation modules for the board's
-# arm64 kernel, the static aarch64 test programs, and the initramfs.
-#   sim/board/build.sh [-p PACKAGE.deb] [dir]
+# Builds everything the simulated board runs into one folder: the kv_ptp
+# module and the simulation modules for the board's arm64 kernel, the static
+# aarch64 test programs, and the initramfs.
+#   sim/board/build.sh [-k 5.4|6.1|DIR] [-p PACKAGE.deb [-m MODULE_PACKAGE.deb]] [dir]
+# -k names the kernel (prepare.sh; default 5.4, the board's line); dir
+# defaults to build/board-<kernel>, so builds for both kernels sit side by side.
 # With -p the board gets what the Debian package holds instead of the
 # development build: its morrask and halvern, kv_ptp.ko built by DKMS from
-# its module source, and its ioctl header for the guest programs.
+# its module source, and its ioctl header for the guest programs. With -m as
+# well, the guest's kv_ptp.ko is the one the binary module package holds for
+# this kernel (a board build: the clock set-up finds no BTS block here).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
+. "$top/sim/board/kernel.sh"
+usage="usage: build.sh [-k 5.4|6.1|DIR] [-p package.deb [-m module-package.deb]] [dir]"
+kernel_name=$board_default_kernel
 package=
-if [ "${1:-}" = -p ]; then
-    package=$(realpath "${2:?usage: build.sh [-p package.deb] [dir]}")
-    shift 2
-fi
-out=$(mkdir -p "${1:-$top/build/board}" && cd "${1:-$top/build/board}" && pwd)
-kernel=$("$top/sim/board/prepare.sh" | tail -n 1)
+module_package=
+while getopts "k:p:m:" opt; do
+    case $opt in
+        k) kernel_name=$OPTARG ;;
+        p) package=$(realpath "$OPTARG") ;;
+        m) module_package=$(realpath "$OPTARG") ;;
+        *) echo "$usage" >&2; exit 2 ;;
+    esac
+done
+shift $((OPTIND - 1))
+board_check_kernel "$kernel_name" || exit 2
+[ -z "$module_package" ] || [ -n "$package" ] || { echo "build: -m needs -p; $usage" >&2; exit 2; }
+out=${1:-$(board_build_dir "$top" "$kernel_name")}
+out=$(mkdir -p "$out" && cd "$out" && pwd)
+kernel=$("$top/sim/board/prepare.sh" -k "$kernel_name" | tail -n 1)
+release=$(cat "$kernel/release")
 api_include=$top/rte/sources/kvLkmPtpAux/include
+
+# modpost checks every kernel symbol a module uses against the tree's
+# Module.symvers (and the extra ones given): without it that check is off.
+if [ ! -s "$kernel/headers/Module.symvers" ]; then
+    case $kernel_name in
+        5.4 | 6.1) echo "build: $kernel/headers has no Module.symvers" >&2; exit 1 ;;
+    esac
+fi
 
 # Builds the out-of-tree module in folder $1 with kbuild and the extra
 # warnings kernel reviewers ask for (W=1); warnings are errors.
@@ -31,6 +56,13 @@ kbuild() {
     fi
 }
 
+# A module built with full symbol versions carries a CRC for every kernel
+# symbol it calls, otx2_ptp_pps_read (of the SoC's PTP driver) included.
+check_versions() {
+    modprobe --dump-modversions "$1" | grep -q -w otx2_ptp_pps_read ||
+        { echo "build: $1 has no symbol version for otx2_ptp_pps_read" >&2; return 1; }
+}
+
 # Kbuild writes its objects beside the sources: build from copies.
 rm -rf "$out/kmod" "$out/rootfs" "$out/logs"  # no results of an earlier build
 mkdir -p "$out/kmod"
@@ -40,13 +72,13 @@ cp -r "$top/sim/board/kmod" "$out/kmod/sim"
 soc_base=0x60000000
 kbuild "$out/kmod/sim" SIM_SOC_BASE=$soc_base
 bts_base=$(printf '0x%x' $((soc_base + 0x100000)))
+soc_symbols=KBUILD_EXTRA_SYMBOLS=$out/kmod/sim/Module.symvers
 if [ -z "$package" ]; then
     cp -r "$top/rte/sources/kvLkmPtpAux" "$out/kmod/kvLkmPtpAux"
-    kbuild "$out/kmod/kvLkmPtpAux/src/ptp" KBUILD_EXTRA_SYMBOLS="$out/kmod/sim/Module.symvers" \
-        KV_PTP_SIM_BTS_BASE="$bts_base"
+    kbuild "$out/kmod/kvLkmPtpAux/src/ptp" "$soc_symbols" KV_PTP_SIM_BTS_BASE="$bts_base"
     # The module as the board gets it, without the simulation knob, builds too.
     cp -r "$top/rte/sources/kvLkmPtpAux" "$out/kmod/board"
-    kbuild "$out/kmod/board/src/ptp" KBUILD_EXTRA_SYMBOLS="$out/kmod/sim/Module.symvers"
+    kbuild "$out/kmod/board/src/ptp" "$soc_symbols"
     board_ko=$out/kmod/board/src/ptp/kv_ptp.ko
     sim_ko=$out/kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko
 else
@@ -54,19 +86,32 @@ else
     rm -rf "$unpacked"
     dpkg-deb -x "$package" "$unpacked"
     api_include=$unpacked/usr/include
-    # DKMS builds the packaged source as on the board: once as it is, and
-    # once with the simulation knob for the guest.
+    # The packaged source is warning-free on this kernel too.
+    cp -r "$unpacked/usr/src/kv-ptp-"* "$out/kmod/packaged"
+    kbuild "$out/kmod/packaged/src/ptp" "$soc_symbols"
+    # DKMS builds the packaged source as on the board, and (unless the
+    # module package brings the guest's module) once with the simulation
+    # knob for the guest.
     "$top/sim/board/dkms-build.sh" "$unpacked/usr/src" "$kernel/headers" "$out/kmod/board" \
-        KBUILD_EXTRA_SYMBOLS="$out/kmod/sim/Module.symvers"
-    "$top/sim/board/dkms-build.sh" "$unpacked/usr/src" "$kernel/headers" "$out/kmod/dkms-sim" \
-        KBUILD_EXTRA_SYMBOLS="$out/kmod/sim/Module.symvers" KV_PTP_SIM_BTS_BASE="$bts_base"
+        "$soc_symbols"
     board_ko=$out/kmod/board/kv_ptp.ko
-    sim_ko=$out/kmod/dkms-sim/kv_ptp.ko
+    if [ -z "$module_package" ]; then
+        "$top/sim/board/dkms-build.sh" "$unpacked/usr/src" "$kernel/headers" "$out/kmod/dkms-sim" \
+            "$soc_symbols" KV_PTP_SIM_BTS_BASE="$bts_base"
+        sim_ko=$out/kmod/dkms-sim/kv_ptp.ko
+    else
+        rm -rf "$out/module-package"
+        dpkg-deb -x "$module_package" "$out/module-package"
+        sim_ko=$out/module-package/lib/modules/$release/updates/kv_ptp.ko
+        [ -f "$sim_ko" ] || { echo "build: $module_package holds no kv_ptp.ko for $release" >&2; exit 1; }
+    fi
 fi
 if grep -a -q 'simulation=' "$board_ko"; then
     echo "build: the board's kv_ptp.ko claims to be a simulation build" >&2
     exit 1
 fi
+check_versions "$board_ko"
+check_versions "$sim_ko"
 
 # The shared header must hold its layout for C clients as well as C++ ones.
 for cc in gcc aarch64-linux-gnu-gcc; do
@@ -74,7 +119,7 @@ for cc in gcc aarch64-linux-gnu-gcc; do
 done
 
 root=$out/rootfs
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,tests,lib/board/sim,lib/board/tools,lib/board/samples}
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,tests,bench,lib/board/sim,lib/board/tools,lib/board/samples}
 cp "$kernel/busybox" "$root/bin/busybox"
 install -m 0755 "$top/sim/board/init" "$root/init"
 cp "$out"/kmod/sim/sim_{otx2_ptp,soc,appint,spi}.ko "$root/lib/board/sim/"
@@ -85,10 +130,17 @@ guest_cxx() {
     aarch64-linux-gnu-g++ -std=c++17 -O2 -static -pthread -Wall -Wextra -Werror \
         -I "$api_include" "$@"
 }
+# /tests holds the suites and nothing else: every tests/board/NAME_test.cpp
+# and the demo. The tests find them the same way (tests/CMakeLists.txt).
 for test in "$top"/tests/board/*_test.cpp; do
     guest_cxx "$test" -o "$root/tests/$(basename "$test" _test.cpp)"
 done
+install -m 0755 "$top/sim/board/guest/demo" "$root/tests/demo"
+for bench in "$top"/sim/board/guest/*_bench.cpp; do
+    guest_cxx "$bench" -o "$root/bench/$(basename "$bench" .cpp)"
+done
 guest_cxx "$top/sim/board/guest/kv_ptp_query.cpp" -o "$root/bin/kv_ptp_query"
+guest_cxx "$top/sim/board/guest/sim_regs.cpp" -o "$root/bin/sim_regs"
 if [ -z "$package" ]; then
     guest_cxx "$top"/tod-sender/{main,platform_linux,tod_utils,error_report}.cpp -o "$root/bin/halvern"
     guest_cxx "$top"/pll-loader/*.cpp -o "$root/bin/morrask"
@@ -96,11 +148,9 @@ else
     install -m 0755 "$unpacked"/usr/sbin/{halvern,morrask} "$root/bin/"
 fi
 cp "$top/pll-loader/samples/vkc-pll.cfg" "$root/lib/board/samples/"
-guest_cxx "$top/sim/board/guest/sim_regs.cpp" -o "$root/bin/sim_regs"
-guest_cxx "$top/sim/board/guest/morrask_bench.cpp" -o "$root/tests/morrask_bench"
-guest_cxx "$top/sim/board/guest/halvern_bench.cpp" -o "$root/tests/halvern_bench"
-install -m 0755 "$top/sim/board/guest/demo" "$root/tests/demo"
 
 (cd "$root" && find . -print0 | cpio --null -o -H newc --owner=0:0 --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
 ln -sfn "$kernel/Image" "$out/Image"
-echo "build: simulated board ready in $out"
+ln -sfn "$kernel/headers" "$out/headers"
+echo "$release" >"$out/release"
+echo "build: simulated board for Linux $release ready in $out"

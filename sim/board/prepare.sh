@@ -1,15 +1,32 @@
 #!/usr/bin/env bash
-# Prepares the simulated board from Debian's packages alone: QEMU, the arm64
-# cross compilers, and Debian's arm64 kernel image, headers and busybox,
-# unpacked (never installed) into a cache folder outside the source tree.
-# A second run re-uses what is there.
+# Prepares the simulated board for one kernel from Debian's packages and the
+# project's own files: QEMU, the arm64 cross compilers, busybox, and the
+# kernel with its module-build tree, unpacked (never installed) into a cache
+# folder outside the source tree. A second run re-uses what is there.
+#   sim/board/prepare.sh [-k 5.4|6.1|DIR]
+# 5.4 (the default) is the board's kernel line, from sim/board/kernels/; 6.1
+# is Debian 12's arm64 kernel, downloaded; DIR holds a kernel of your own as
+# DIR/Image and its prepared tree DIR/headers.
 #
-# Prints the folder of the prepared kernel on its last line.
+# Prints, on its last line, a folder holding Image, headers (the tree that
+# modules are built against), busybox and release (the kernel's uname -r).
 set -euo pipefail
 
+top=$(cd "$(dirname "$0")/../.." && pwd)
+. "$top/sim/board/kernel.sh"
+kernel=$board_default_kernel
+while getopts "k:" opt; do
+    case $opt in
+        k) kernel=$OPTARG ;;
+        *) echo "usage: prepare.sh [-k 5.4|6.1|DIR]" >&2; exit 2 ;;
+    esac
+done
+board_check_kernel "$kernel" || exit 2
+
 cache=${TIMING_BOARD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/timing-support-board}
-host_packages=(qemu-system-arm gcc-aarch64-linux-gnu g++-aarch64-linux-gnu cpio gzip
-    linux-kbuild-6.1 make)
+host_packages=(qemu-system-arm gcc-aarch64-linux-gnu g++-aarch64-linux-gnu cpio gzip xz-utils file
+    kmod make)
+[ "$kernel" = 6.1 ] && host_packages+=(linux-kbuild-6.1)
 
 log() { echo "prepare: $*" >&2; }
 
@@ -40,6 +57,7 @@ install_host_packages() {
         "${missing[@]}" >/dev/null
 }
 
+# busybox and Debian's kernel are arm64 packages.
 add_arm64_architecture() {
     if ! dpkg --print-foreign-architectures | grep -qx arm64; then
         need_root "the arm64 architecture is not known to dpkg"
@@ -47,12 +65,63 @@ add_arm64_architecture() {
         dpkg --add-architecture arm64
         apt_updated=no
     fi
-    # Without arm64 package lists the kernel cannot be resolved.
-    if ! apt-cache show linux-image-arm64:arm64 >/dev/null 2>&1; then
+    if ! apt-cache show busybox-static:arm64 >/dev/null 2>&1; then
         need_root "no arm64 package lists"
         apt_update
     fi
 }
+
+# Downloads the arm64 packages $2... and unpacks them into $1/root; $1 is
+# complete once $1/.complete exists.
+unpack_packages() {
+    local work=$1 deb
+    shift
+    rm -rf "$work" "$work.download"
+    mkdir -p "$work.download" "$work/root"
+    (cd "$work.download" && apt-get download -qq -o APT::Sandbox::User=root "$@") || return 1
+    for deb in "$work.download"/*.deb; do
+        dpkg -x "$deb" "$work/root" || return 1
+    done
+    rm -rf "$work.download"
+}
+
+# The guest's userland: Debian's static busybox, whatever the kernel.
+prepare_busybox() {
+    local work=$cache/busybox
+    if [ ! -f "$work/.complete" ]; then
+        log "downloading Debian's arm64 busybox"
+        unpack_packages "$work" busybox-static:arm64 || {
+            apt_update
+            unpack_packages "$work" busybox-static:arm64
+        } || { log "cannot download busybox-static:arm64"; exit 1; }
+        touch "$work/.complete"
+    fi
+    echo "$work/root/bin/busybox"
+}
+
+# ---- 5.4: the project's own build of the board's kernel line ----------------
+
+# Unpacks sim/board/kernels/5.4.286 into the cache, keyed by its checksums,
+# after checking them.
+prepare_k54() {
+    local fixture=$top/sim/board/kernels/5.4.286 key work
+    (cd "$fixture" && sha256sum --quiet -c SHA256SUMS) >&2 ||
+        { log "the files in $fixture do not match their SHA256SUMS"; exit 1; }
+    key=$(sha256sum "$fixture/SHA256SUMS" | cut -c 1-12)
+    work=$cache/5.4/$key
+    if [ ! -f "$work/.complete" ]; then
+        log "unpacking the board's Linux 5.4.286 from $fixture"
+        rm -rf "$work"
+        mkdir -p "$work"
+        gzip -dc "$fixture/Image.gz" >"$work/Image"
+        tar -C "$work" -xJf "$fixture/linux-headers-5.4.286-k54.tar.xz"
+        ln -sfn linux-headers-5.4.286-k54 "$work/headers"
+        touch "$work/.complete"
+    fi
+    echo "$work"
+}
+
+# ---- 6.1: Debian 12's arm64 kernel ------------------------------------------
 
 # The ABI (e.g. 6.1.0-57) moves with Debian's security updates: ask apt which
 # image the metapackage points at today.
@@ -61,22 +130,13 @@ resolve_abi() {
         | sed -n -E 's/.*Depends: linux-image-([0-9.]+-[0-9]+)-arm64.*/\1/p' | head -n 1
 }
 
-# Unpacks the kernel image, its headers and busybox into $cache/<abi>.
-unpack_kernel() {
-    local abi=$1 work=$cache/$1
+# Unpacks the kernel image and its headers into $cache/6.1/<abi>.
+unpack_debian_kernel() {
+    local abi=$1 work=$cache/6.1/$1
     [ -f "$work/.complete" ] && return
-    log "downloading Debian's arm64 kernel $abi, its headers and busybox"
-    rm -rf "$work" "$work.download"
-    mkdir -p "$work.download"
-    (cd "$work.download" && apt-get download -qq \
-        "linux-image-$abi-arm64:arm64" "linux-headers-$abi-arm64:arm64" \
-        "linux-headers-$abi-common" busybox-static:arm64) || return 1
-    mkdir -p "$work/root"
-    local deb
-    for deb in "$work.download"/*.deb; do
-        dpkg -x "$deb" "$work/root" || return 1
-    done
-    rm -rf "$work.download"
+    log "downloading Debian's arm64 kernel $abi and its headers"
+    unpack_packages "$work" "linux-image-$abi-arm64:arm64" "linux-headers-$abi-arm64:arm64" \
+        "linux-headers-$abi-common" || return 1
     # The stock modules are not needed and take most of the room.
     rm -rf "$work/root/lib/modules"
 
@@ -89,7 +149,6 @@ unpack_kernel() {
         "$work/root/usr/src/linux-headers-$abi-arm64/Makefile"
     ln -sfn "root/boot/vmlinuz-$abi-arm64" "$work/Image"
     ln -sfn "root/usr/src/linux-headers-$abi-arm64" "$work/headers"
-    ln -sfn "root/bin/busybox" "$work/busybox"
     touch "$work/.complete"
 }
 
@@ -106,26 +165,70 @@ check_kbuild_version() {
     fi
 }
 
-main() {
-    install_host_packages
-    add_arm64_architecture
+prepare_debian_kernel() {
     local abi
+    if ! apt-cache show linux-image-arm64:arm64 >/dev/null 2>&1; then
+        need_root "no arm64 kernel in the package lists"
+        apt_update
+    fi
     abi=$(resolve_abi)
     if [ -z "$abi" ]; then
         apt_update
         abi=$(resolve_abi)
     fi
     [ -n "$abi" ] || { log "cannot resolve the arm64 kernel ABI from apt"; exit 1; }
-    mkdir -p "$cache"
-    if ! unpack_kernel "$abi"; then
+    if ! unpack_debian_kernel "$abi"; then
         # Old package lists name a kernel that has left the mirror.
         [ "$apt_updated" = no ] || exit 1
         apt_update
         abi=$(resolve_abi)
-        unpack_kernel "$abi" || { log "cannot download the arm64 kernel $abi"; exit 1; }
+        unpack_debian_kernel "$abi" || { log "cannot download the arm64 kernel $abi"; exit 1; }
     fi
     check_kbuild_version "$abi"
-    echo "$cache/$abi"
+    echo "$cache/6.1/$abi"
+}
+
+# ---- a kernel of one's own ---------------------------------------------------
+
+# Checks DIR/Image and DIR/headers and names the folder in the cache that
+# points at them.
+prepare_own_kernel() {
+    local dir image tree work
+    dir=$(realpath "$1")
+    image=$dir/Image
+    tree=$dir/headers
+    [ -f "$image" ] || { log "$dir has no Image"; exit 1; }
+    case $(file -b -L "$image") in
+        *"ARM64 boot executable Image"*) ;;
+        *) log "$image is not an uncompressed arm64 kernel Image"; exit 1 ;;
+    esac
+    [ -f "$tree/include/generated/utsrelease.h" ] && [ -f "$tree/.config" ] ||
+        { log "$tree is not a prepared kernel tree (make modules_prepare)"; exit 1; }
+    [ -s "$tree/Module.symvers" ] ||
+        log "warning: $tree has no Module.symvers; modpost cannot check the modules' kernel symbols"
+    work=$cache/own/$(echo "$dir" | sha256sum | cut -c 1-12)
+    mkdir -p "$work"
+    ln -sfn "$image" "$work/Image"
+    ln -sfn "$tree" "$work/headers"
+    echo "$work"
+}
+
+main() {
+    install_host_packages
+    add_arm64_architecture
+    mkdir -p "$cache"
+    local busybox folder release
+    busybox=$(prepare_busybox)
+    case $kernel in
+        5.4) folder=$(prepare_k54) ;;
+        6.1) folder=$(prepare_debian_kernel) ;;
+        *) folder=$(prepare_own_kernel "$kernel") ;;
+    esac
+    ln -sfn "$busybox" "$folder/busybox"
+    release=$(sed -n 's/^#define UTS_RELEASE "\(.*\)"$/\1/p' "$folder/headers/include/generated/utsrelease.h")
+    [ -n "$release" ] || { log "no kernel release in $folder/headers"; exit 1; }
+    echo "$release" >"$folder/release"
+    echo "$folder"
 }
 
 main "$@"

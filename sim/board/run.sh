@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Boots the simulated board and runs one guest test suite:
-#   sim/board/run.sh [-b BUILD_DIR] [-t SECONDS] [-r RESET_VALUE] SUITE
+# Boots the simulated board and runs one guest test suite (or benchmark):
+#   sim/board/run.sh [-k 5.4|6.1|DIR | -b BUILD_DIR] [-t SECONDS] [-r RESET_VALUE] SUITE
+# The board is the one build.sh made in BUILD_DIR, by default the build for
+# kernel -k (default 5.4, the board's line) in its default folder.
 # The guest's own "board result: N passed, N failed" line becomes this
 # script's last line and its exit status; a suite that hangs, crashes or
 # prints no result line counts as failed. RESET_VALUE (default 0x1234) is the
@@ -8,19 +10,25 @@
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
-build=$top/build/board
+. "$top/sim/board/kernel.sh"
+usage="usage: run.sh [-k kernel | -b build_dir] [-t seconds] [-r reset_value] suite"
+kernel=$board_default_kernel
+build=
 limit=240
 reset_value=0x1234
-while getopts "b:t:r:" opt; do
+while getopts "k:b:t:r:" opt; do
     case $opt in
+        k) kernel=$OPTARG ;;
         b) build=$OPTARG ;;
         t) limit=$OPTARG ;;
         r) reset_value=$OPTARG ;;
-        *) exit 2 ;;
+        *) echo "$usage" >&2; exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))
-suite=${1:?usage: run.sh [-b build_dir] [-t seconds] suite}
+suite=${1:?$usage}
+board_check_kernel "$kernel" || exit 2
+build=${build:-$(board_build_dir "$top" "$kernel")}
 
 for file in Image initramfs.cpio.gz; do
     [ -e "$build/$file" ] || { echo "run: $build/$file missing; run sim/board/build.sh"; echo "0 passed, 1 failed"; exit 1; }

@@ -1,0 +1,27 @@
+# The kernel switch shared by prepare.sh, build.sh, run.sh and the demo:
+#   5.4   the board's kernel line: the 5.4.286 build in sim/board/kernels/
+#   6.1   Debian 12's own arm64 kernel, downloaded
+#   DIR   a kernel of your own: DIR/Image and DIR/headers (its prepared tree)
+# Sourced, not run.
+
+board_default_kernel=5.4
+
+# Fails with a usage message unless $1 is a kernel the board can run.
+board_check_kernel() {
+    case $1 in
+        5.4 | 6.1) return 0 ;;
+    esac
+    [ -d "$1" ] && return 0
+    echo "unknown kernel '$1': 5.4, 6.1 or a folder with Image and headers" >&2
+    return 1
+}
+
+# The board build's default folder for kernel $1, so that builds for
+# different kernels sit side by side.
+board_build_dir() {
+    local top=$1 kernel=$2
+    case $kernel in
+        5.4 | 6.1) echo "$top/build/board-$kernel" ;;
+        *) echo "$top/build/board-custom" ;;
+    esac
+}
