@@ -13,10 +13,10 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 out=$(mkdir -p "${1:-$top/build/package}" && cd "${1:-$top/build/package}" && pwd)
 "$top/scripts/install-deps.sh"
 
+. "$top/scripts/deb-lib.sh"
 meta=$top/packaging/deb
 name=timing-support
-version=$(dpkg-parsechangelog -l "$meta/changelog" -S Version)
-SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l "$meta/changelog" -S Timestamp)
+SOURCE_DATE_EPOCH=$(deb_date)
 export SOURCE_DATE_EPOCH
 module_version=$(sed -n 's/^PACKAGE_VERSION="\(.*\)"$/\1/p' "$top/rte/sources/kvLkmPtpAux/dkms.conf")
 
@@ -32,10 +32,7 @@ for program in "$root"/usr/sbin/*; do
     aarch64-linux-gnu-strip --strip-unneeded --remove-section=.comment --remove-section=.note "$program"
 done
 
-doc=$root/usr/share/doc/$name
-install -d "$doc"
-install -m 0644 "$meta/copyright" "$doc/copyright"
-gzip -9n -c "$meta/changelog" >"$doc/changelog.gz"
+deb_doc "$root" "$name" "$meta/copyright"
 find "$root/usr/share/man" -type f ! -name '*.gz' -exec gzip -9n {} +
 install -d "$root/usr/share/lintian/overrides"
 install -m 0644 "$meta/lintian-overrides" "$root/usr/share/lintian/overrides/$name"
@@ -45,21 +42,6 @@ for script in postinst prerm postrm; do
     sed "s/@MODULE_VERSION@/$module_version/g" "$meta/$script" >"$root/DEBIAN/$script"
     chmod 0755 "$root/DEBIAN/$script"
 done
-# KiB as dpkg-gencontrol counts them: each file rounded up, 1 per folder;
-# unlike du, the same on every file system.
-installed_size=$(cd "$root" && find . -path ./DEBIAN -prune -o -printf '%y %s\n' |
-    awk '$1 == "f" { kib += int(($2 + 1023) / 1024) } $1 == "d" { kib += 1 } END { print kib }')
-sed -e "s/@VERSION@/$version/" -e "s/@INSTALLED_SIZE@/$installed_size/" \
-    "$meta/control.in" >"$root/DEBIAN/control"
-(cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z |
-    xargs -0 md5sum >DEBIAN/md5sums)
-
-# Modes and times that do not depend on the build machine.
-find "$root" -type d -exec chmod 0755 {} +
-find "$root" -type f ! -perm -u+x -exec chmod 0644 {} +
-find "$root" -type f -perm -u+x -exec chmod 0755 {} +
-find "$root" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
-
-deb=$out/${name}_${version}_arm64.deb
-dpkg-deb --root-owner-group -Zxz --build "$root" "$deb" >/dev/null
+deb=$out/${name}_$(deb_version)_arm64.deb
+deb_pack "$root" "$meta/control.in" "$deb"
 echo "$deb"

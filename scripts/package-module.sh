@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Builds the binary module package for one board kernel, for boards that
+# carry no compiler: kv-ptp-modules-RELEASE_VERSION_arm64.deb holds
+# kv_ptp.ko built for exactly that kernel release, in
+# /lib/modules/RELEASE/updates/, and depends on the main package.
+#   scripts/package-module.sh KERNEL_TREE [dir]
+# KERNEL_TREE is the kernel's prepared module-build tree (with its
+# Module.symvers, so that modpost checks every symbol). When the SoC's PTP
+# driver is built outside that tree, set KBUILD_EXTRA_SYMBOLS to its
+# Module.symvers. dir defaults to build/package. Reproducible, like the main
+# package: the same sources and tree give the same bytes.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+usage="usage: package-module.sh KERNEL_TREE [dir]"
+tree=$(realpath "${1:?$usage}")
+out=$(mkdir -p "${2:-$top/build/package}" && cd "${2:-$top/build/package}" && pwd)
+"$top/scripts/install-deps.sh"
+. "$top/scripts/deb-lib.sh"
+SOURCE_DATE_EPOCH=$(deb_date)
+export SOURCE_DATE_EPOCH
+
+fail() {
+    echo "package-module: $*" >&2
+    exit 1
+}
+
+release=$(sed -n 's/^#define UTS_RELEASE "\(.*\)"$/\1/p' "$tree/include/generated/utsrelease.h" 2>/dev/null) ||
+    true
+[ -n "$release" ] || fail "$tree is not a prepared kernel tree (no include/generated/utsrelease.h)"
+echo "$release" | grep -q -E '^[a-z0-9][a-z0-9.+-]*$' ||
+    fail "kernel release '$release' cannot be part of a package name"
+[ -s "$tree/Module.symvers" ] || fail "$tree has no Module.symvers: modpost could not check the module's symbols"
+name=kv-ptp-modules-$release
+meta=$top/packaging/module-deb
+
+# Kbuild writes its objects beside the sources: build from a copy, and keep
+# its path out of the module.
+work=$out/$name
+rm -rf "$work"
+mkdir -p "$work"
+cp -r "$top/rte/sources/kvLkmPtpAux" "$work/source"
+module_dir=$work/source/src/ptp
+log=$(make -C "$tree" M="$module_dir" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu- W=1 \
+    KCFLAGS="-ffile-prefix-map=$work/source=." modules 2>&1) || { echo "$log"; fail "kv_ptp.ko does not build"; }
+if echo "$log" | grep -i -E 'warning|error'; then
+    fail "warnings building kv_ptp.ko against $tree (KBUILD_EXTRA_SYMBOLS for the SoC's PTP driver?)"
+fi
+ko=$module_dir/kv_ptp.ko
+case $(modinfo -F vermagic "$ko") in
+    "$release "*) ;;
+    *) fail "kv_ptp.ko was built for another kernel: $(modinfo -F vermagic "$ko")" ;;
+esac
+! modinfo -F simulation "$ko" | grep -q . || fail "kv_ptp.ko is a simulation build"
+
+root=$work/root
+umask 022
+install -d "$root/lib/modules/$release/updates"
+aarch64-linux-gnu-strip --strip-debug -o "$root/lib/modules/$release/updates/kv_ptp.ko" "$ko"
+deb_doc "$root" "$name" "$meta/copyright"
+install -d "$root/DEBIAN"
+for script in postinst postrm; do
+    sed "s/@RELEASE@/$release/g" "$meta/$script" >"$root/DEBIAN/$script"
+    chmod 0755 "$root/DEBIAN/$script"
+done
+deb=$out/${name}_$(deb_version)_arm64.deb
+deb_pack "$root" "$meta/control.in" "$deb" -e "s/@RELEASE@/$release/g"
+echo "$deb"
