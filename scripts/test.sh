@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs every test: the unit and
-# program tests, the guest suites on the simulated board, the board's Debian
-# package (its checks, and the guest suites again on what it holds), the
+# program tests, the guest suites on the simulated board on its two kernels
+# (the development build on 5.4, the board's line; what the Debian package
+# holds on Debian's 6.1), the board's Debian package and the binary module
+# package for the 5.4 kernel (their checks, and the kv_ptp suite on the
+# packaged module), the
 # unit and program tests again under valgrind and under AddressSanitizer
 # (with leak checks) and UndefinedBehaviorSanitizer, bounded fuzz runs, and
 # the aarch64 cross build of the deliverables.
@@ -9,7 +12,9 @@ set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh" || exit 1
-"$top/sim/board/prepare.sh" >/dev/null || exit 1
+for kernel in 5.4 6.1; do
+    "$top/sim/board/prepare.sh" -k "$kernel" >/dev/null || exit 1
+done
 
 passed=0
 failed=0
@@ -27,7 +32,9 @@ run_suite() {
     local log
     log=$(cd "$dir" && ctest --output-on-failure 2>&1)
     echo "$log" | grep -v -E '^ *(Start|[0-9]+/[0-9]+ Test)' || true
-    cat "$dir"/board*/logs/*.console 2>/dev/null | grep -E '^board result:' || true
+    # Each guest suite's own result, by board build (kernel) and suite.
+    grep -H -E '^board result:' "$dir"/*/logs/*.console 2>/dev/null |
+        sed -E "s|^$dir/([^/]*)/logs/([^/]*)\.console:board result: |\1.\2: |" || true
     local summary
     summary=$(echo "$log" | grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' | tail -1)
     if [ -z "$summary" ]; then
