@@ -9,14 +9,7 @@ set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/sim/board/kernel.sh"
-kernel=$board_default_kernel
-while getopts "k:" opt; do
-    case $opt in
-        k) kernel=$OPTARG ;;
-        *) echo "usage: demo.sh [-k 5.4|6.1|DIR]" >&2; exit 2 ;;
-    esac
-done
-board_check_kernel "$kernel" || exit 2
+board_kernel_option "usage: demo.sh [-k 5.4|6.1|DIR]" "$@"
 build=$(board_build_dir "$top" "$kernel")
 
 echo "== preparing and building the simulated board (kernel $kernel)"

@@ -25,3 +25,18 @@ board_build_dir() {
         *) echo "$top/build/board-custom" ;;
     esac
 }
+
+# For the scripts whose one option is -k: sets $kernel from the options
+# "$2"..., or exits with usage $1.
+board_kernel_option() {
+    local usage=$1 opt OPTIND=1
+    shift
+    kernel=$board_default_kernel
+    while getopts "k:" opt; do
+        case $opt in
+            k) kernel=$OPTARG ;;
+            *) echo "$usage" >&2; exit 2 ;;
+        esac
+    done
+    board_check_kernel "$kernel" || exit 2
+}

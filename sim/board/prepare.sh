@@ -14,14 +14,7 @@ set -euo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
-kernel=$board_default_kernel
-while getopts "k:" opt; do
-    case $opt in
-        k) kernel=$OPTARG ;;
-        *) echo "usage: prepare.sh [-k 5.4|6.1|DIR]" >&2; exit 2 ;;
-    esac
-done
-board_check_kernel "$kernel" || exit 2
+board_kernel_option "usage: prepare.sh [-k 5.4|6.1|DIR]" "$@"
 
 cache=${TIMING_BOARD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/timing-support-board}
 host_packages=(qemu-system-arm gcc-aarch64-linux-gnu g++-aarch64-linux-gnu cpio gzip xz-utils file
