@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev g++-aarch64-linux-gnu file clang libclang-rt-14-dev valgrind
-    dpkg-dev lintian dkms systemd man-db groff-base util-linux)
+    dpkg-dev lintian dkms systemd man-db groff-base util-linux kmod)
 missing=()
 for package in "${packages[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
