@@ -31,15 +31,33 @@ static bool isComment(const char *line)
     return memchr(line, ';', fieldLength) != nullptr;
 }
 
-// Consumes the rest of a line that did not fit into the buffer.
-// Returns 0, or -1 on a read error.
-static int skipRestOfLine(FILE *fd)
+static void putEndOfFile(char *cmd_line, int len)
 {
-    int c;
+    strncpy(cmd_line, PLL_CFG_END_OF_FILE, len);
+    cmd_line[len - 1] = '\0';
+}
 
-    do {
-        c = fgetc(fd);
-    } while (c != EOF && c != '\n');
+// Consumes the rest of a line that did not fit into the buffer, starting with
+// its byte c, and looks in it for END_OF_FILE, also where the word begins in
+// the last bytes of the buffer (head, headLength bytes). Stops where it is
+// found. Returns 0, or -1 on a read error.
+static int skipRestOfLine(FILE *fd, int c, const char *head, size_t headLength, bool *endOfFile)
+{
+    const size_t wordLength = sizeof(PLL_CFG_END_OF_FILE) - 1;
+    char window[wordLength]; // the last bytes of the line seen so far
+    size_t filled = headLength < wordLength - 1 ? headLength : wordLength - 1;
+
+    memcpy(window, head + headLength - filled, filled);
+    *endOfFile = false;
+    for (; c != EOF && c != '\n'; c = fgetc(fd)) {
+        if (filled == wordLength)
+            memmove(window, window + 1, --filled);
+        window[filled++] = static_cast<char>(c);
+        if (filled == wordLength && memcmp(window, PLL_CFG_END_OF_FILE, wordLength) == 0) {
+            *endOfFile = true;
+            return 0;
+        }
+    }
     return ferror(fd) ? -1 : 0;
 }
 
@@ -56,8 +74,7 @@ int readEntry(FILE *fd, char *cmd_line, int len)
             REPORT_ERROR("Error reading PLL configuration file");
             return -1;
         }
-        strncpy(cmd_line, PLL_CFG_END_OF_FILE, len);
-        cmd_line[len - 1] = '\0';
+        putEndOfFile(cmd_line, len);
         return 0;
     }
     if (memchr(cmd_line, '\n', len - 1) != nullptr || feof(fd))
@@ -67,12 +84,18 @@ int readEntry(FILE *fd, char *cmd_line, int len)
         return 0; // the last line, without a line end, just fits
 
     // An overlong line is never read on as a line of its own: its tail could
-    // turn a long comment into a register write.
-    if (next != '\n' && skipRestOfLine(fd) != 0) {
+    // turn a long comment into a register write. END_OF_FILE anywhere in it
+    // still ends the file.
+    bool endOfFile = strstr(cmd_line, PLL_CFG_END_OF_FILE) != nullptr;
+    if (!endOfFile && skipRestOfLine(fd, next, cmd_line, len - 1, &endOfFile) != 0) {
         REPORT_ERROR("Error reading PLL configuration file");
         return -1;
     }
-    if (strstr(cmd_line, PLL_CFG_END_OF_FILE) != nullptr || isComment(cmd_line))
+    if (endOfFile) {
+        putEndOfFile(cmd_line, len);
+        return 0;
+    }
+    if (isComment(cmd_line))
         return 0;
     REPORT_ERROR("Error PLL configuration line longer than %d bytes [%s]", len - 1,
                  trimLineEnd(cmd_line));

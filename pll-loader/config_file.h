@@ -4,6 +4,7 @@
 //   ; comment                     nothing (so are blank lines)
 // A line, its line end included, must fit in the caller's buffer less the
 // terminator; a longer comment is cut there, any other longer line is an error.
+// END_OF_FILE anywhere in a line, however long, ends the file.
 #pragma once
 
 #include <cstdint>

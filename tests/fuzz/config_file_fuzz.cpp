@@ -21,6 +21,7 @@ namespace {
 constexpr int SEAM_FD = 42;
 constexpr size_t LINE_ROOM = CFG_LINE_SIZE - 1; // a line with its line end
 constexpr uint32_t LAST_ADDRESS = 0x7FF;
+const std::string END_WORD = "END_OF_FILE";
 
 std::vector<std::string> steps; // "spi XX XX" or "wait N", in order
 int openHandles;
@@ -155,11 +156,15 @@ std::vector<std::string> model(const uint8_t *data, size_t size, bool *failed)
     for (size_t pos = 0; pos < size;) {
         const void *lineEnd = memchr(data + pos, '\n', size - pos);
         size_t length = lineEnd ? static_cast<const uint8_t *>(lineEnd) - (data + pos) + 1 : size - pos;
-        std::string line(reinterpret_cast<const char *>(data + pos), std::min(length, LINE_ROOM));
+        std::string whole(reinterpret_cast<const char *>(data + pos), length);
+        std::string line = whole.substr(0, LINE_ROOM);
         pos += length;
         std::string text = line.substr(0, line.find('\0')); // what string functions see
         std::vector<std::string> fields = fieldsOf(text);
-        bool end = text.find("END_OF_FILE") != std::string::npos;
+        // The part that fits is read as text; the rest of an overlong line is
+        // searched byte by byte, the word reaching back across the cut.
+        bool end = text.find(END_WORD) != std::string::npos ||
+                   (length > LINE_ROOM && whole.find(END_WORD, LINE_ROOM - (END_WORD.size() - 1)) != std::string::npos);
         bool comment = !fields.empty() && fields[0].find(';') != std::string::npos;
         if (length > LINE_ROOM && !end && !comment)
             return expected; // an overlong command; its tail is never read

@@ -60,6 +60,18 @@ struct LineCase {
 const std::string NO_FIELD = "\n parseEntry: Error wrong cmd line in PLL config file, cmd_line=";
 const std::string UNKNOWN = "\n parseEntry: Error unknown PLL config file command, cmd=";
 
+const std::string TOO_LONG = "\n readEntry: Error PLL configuration line longer than 127 bytes [";
+
+// Lines longer than the 127 bytes that fit, with END_OF_FILE starting at
+// byte at, or without it (at < 0), and a line after them.
+std::string overlong(const std::string &start, int at)
+{
+    std::string line = start + std::string(140 - start.size(), start[0] == ';' ? '-' : ' ') + "\n";
+    if (at >= 0)
+        line.replace(at, 11, "END_OF_FILE");
+    return line + "X,0x30,0x40\n";
+}
+
 const LineCase LINE_CASES[] = {
     {"X,0x0123,0x45\n", 0, PLL_CFG_CMD_WRITE, 0x123, 0x45, ""},
     {"X, 7F , 01\r\n", 0, PLL_CFG_CMD_WRITE, 0x7F, 0x01, ""},
@@ -88,6 +100,17 @@ const LineCase LINE_CASES[] = {
     {"x,0x10,0x20\n", -1, 0, 0, 0, UNKNOWN + "xF:morrask,L:"},
     {",,,", -1, 0, 0, 0, NO_FIELD + ",,,F:morrask,L:"},
     {std::string("\0X,1,2\n", 7), -1, 0, 0, 0, NO_FIELD + "F:morrask,L:"},
+    // Overlong: the word wholly past the cut, across it (10 bytes before it,
+    // 1 before it), wholly before it, and absent.
+    {overlong("; long", 128), 0, PLL_CFG_CMD_END, 0, 0, ""},
+    {overlong("; long", 117), 0, PLL_CFG_CMD_END, 0, 0, ""},
+    {overlong("; long", 126), 0, PLL_CFG_CMD_END, 0, 0, ""},
+    {overlong("; long", -1), 0, PLL_CFG_CMD_NOP, 0, 0, ""},
+    {overlong("X,0x10,0x20", 128), 0, PLL_CFG_CMD_END, 0, 0, ""},
+    {overlong("X,0x10,0x20", 117), 0, PLL_CFG_CMD_END, 0, 0, ""},
+    {overlong("X,0x10,0x20", 126), 0, PLL_CFG_CMD_END, 0, 0, ""},
+    {overlong("X,0x10,0x20", 116), 0, PLL_CFG_CMD_END, 0, 0, ""},
+    {overlong("X,0x10,0x20", -1), -1, 0, 0, 0, TOO_LONG + "X,0x10,0x20"},
 };
 
 } // namespace
