@@ -270,6 +270,24 @@ GUEST_TEST(option_errors_touch_neither_bus_nor_reset_register)
     }
 }
 
+// END_OF_FILE past the 127 bytes of a line that fit ends the file there,
+// in a comment and in a register write alike; the line after never reaches
+// the chip.
+GUEST_TEST(end_of_file_in_the_tail_of_an_overlong_line_ends_loading)
+{
+    const std::string lines[] = {
+        "; " + std::string(130, '-') + " END_OF_FILE\n",
+        "X,0x0400,0x81" + std::string(107, ' ') + "END_OF_FILE\n",  // the word starts at byte 120
+    };
+    for (const std::string& line : lines) {
+        guest::writeText(kCfg, "X,0x0123,0x45\n" + line + "X,0x0005,0xA5\n");
+        clearChips();
+        CHECK_EQ(morrask({"-r", kCfg}).status, 0);
+        CHECK(registers(1) == (Registers{{0x123, 0x45}}));
+        CHECK_EQ(transfers(1).size(), 2);
+    }
+}
+
 // On a slow bus a signal that reaches the loader cuts the transfer short;
 // only SIGTERM (and SIGKILL) may, the others wait for its end.
 GUEST_TEST(sigint_and_sighup_wait_for_the_transfer_sigterm_ends_at_once)
