@@ -31,6 +31,7 @@ static bool isComment(const char *line)
     return memchr(line, ';', fieldLength) != nullptr;
 }
 
+// The end of the file travels in the line buffer, as the sentinel text.
 static void putEndOfFile(char *cmd_line, int len)
 {
     strncpy(cmd_line, PLL_CFG_END_OF_FILE, len);
