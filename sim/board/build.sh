@@ -130,17 +130,22 @@ guest_cxx() {
     aarch64-linux-gnu-g++ -std=c++17 -O2 -static -pthread -Wall -Wextra -Werror \
         -I "$api_include" "$@"
 }
+# Suites, benchmarks and tools reach the board through its client library.
+client=$top/sim/board/client
+guest_client_cxx() {
+    guest_cxx -I "$top/tests/board" -I "$client" "$client/board_sim.cpp" "$@"
+}
 # /tests holds the suites and nothing else: every tests/board/NAME_test.cpp
 # and the demo. The tests find them the same way (tests/CMakeLists.txt).
-for test in "$top"/tests/board/*_test.cpp; do
-    guest_cxx "$test" -o "$root/tests/$(basename "$test" _test.cpp)"
+for test in "$top"/tests/board/*_test.cpp "$client"/*_test.cpp; do
+    guest_client_cxx "$test" -o "$root/tests/$(basename "$test" _test.cpp)"
 done
 install -m 0755 "$top/sim/board/guest/demo" "$root/tests/demo"
 for bench in "$top"/sim/board/guest/*_bench.cpp; do
-    guest_cxx "$bench" -o "$root/bench/$(basename "$bench" .cpp)"
+    guest_client_cxx "$bench" -o "$root/bench/$(basename "$bench" .cpp)"
 done
 guest_cxx "$top/sim/board/guest/kv_ptp_query.cpp" -o "$root/bin/kv_ptp_query"
-guest_cxx "$top/sim/board/guest/sim_regs.cpp" -o "$root/bin/sim_regs"
+guest_client_cxx "$top/sim/board/guest/sim_regs.cpp" -o "$root/bin/sim_regs"
 if [ -z "$package" ]; then
     guest_cxx "$top"/tod-sender/{main,platform_linux,tod_utils,error_report}.cpp -o "$root/bin/halvern"
     guest_cxx "$top"/pll-loader/*.cpp -o "$root/bin/morrask"

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "board_sim.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -55,26 +57,15 @@ ProgramRun runProgram(const char *binary, const char *name, const char *reportVa
 {
     static int count;
     std::string stem = scratchPath("run" + std::to_string(++count));
-    std::string report = std::string(reportVariable) + "=" + stem + ".report";
-
-    pid_t child = fork();
-    if (child == 0) {
-        int out = open((stem + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open((stem + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        std::vector<char *> argv{const_cast<char *>(name)};
-        for (const std::string &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        putenv(const_cast<char *>(report.c_str()));
-        for (const std::string &setting : environment)
-            putenv(const_cast<char *>(setting.c_str()));
-        execv(binary, argv.data());
-        _exit(127);
-    }
+    std::string out = stem + ".out", err = stem + ".err";
+    board::Start how;
+    how.name = name;
+    how.errPath = err.c_str();
+    how.environment = environment;
+    how.environment.push_back(std::string(reportVariable) + "=" + stem + ".report");
+    pid_t child = board::startProgram(binary, args, out.c_str(), how);
     int status = 0;
     waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWhole(stem + ".out"), readWhole(stem + ".err"),
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWhole(out), readWhole(err),
             readWhole(stem + ".report")};
 }

@@ -1,0 +1,203 @@
+// The simulated board's own devices, as the tests rely on them: the serial
+// loop from ttyS2 into ttyS3 (run.sh) and the PPS interrupt device
+// /dev/appint2 (sim_appint), reached through the board's client library.
+#include <signal.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <time.h>
+
+#include <thread>
+
+#include "harness.h"
+
+namespace {
+
+const long long kSecond = 1000000000LL;
+
+long long realtimeNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return ts.tv_sec * kSecond + ts.tv_nsec;
+}
+
+struct ReadResult {
+    ssize_t n = -2;
+    int err = 0;
+    unsigned char byte = 0x55;
+};
+
+// One-byte reads of /dev/appint2, one thread each, ended by a single trigger
+// once all of them are parked in the driver.
+std::vector<ReadResult> readsAcrossTrigger(int fd, int readers)
+{
+    std::vector<ReadResult> results(readers);
+    std::vector<std::thread> threads;
+    for (ReadResult& r : results)
+        threads.emplace_back([fd, &r] {
+            r.n = read(fd, &r.byte, 1);
+            r.err = errno;
+        });
+    EXPECT_TRUE(board::pps::waitForWaiting(readers, 3000));
+    EXPECT_TRUE(board::pps::trigger());
+    for (std::thread& t : threads)
+        t.join();
+    return results;
+}
+
+ReadResult readAcrossTrigger(int fd)
+{
+    return readsAcrossTrigger(fd, 1)[0];
+}
+
+}  // namespace
+
+FIXTURE(Loop)
+{
+    int tx = -1, rx = -1;
+};
+
+FIXTURE_SETUP(Loop)
+{
+    self->rx = board::openRawPort(board::kLoopPort);
+    self->tx = board::openRawPort(board::kTodPort);
+    ASSERT_TRUE(self->rx >= 0 && self->tx >= 0);
+}
+
+FIXTURE_TEARDOWN(Loop)
+{
+    close(self->tx);
+    close(self->rx);
+}
+
+TEST_F(Loop, ttyS2_output_arrives_on_ttyS3_byte_exact)
+{
+    // A ToD-like ASCII line, then every byte value (NUL, \n, \r, 0xFF...).
+    std::string sent = "$GPZDA,120000.00,01*\r";
+    EXPECT_EQ(sent.size(), 21);
+    for (int b = 0; b < 256; b++)
+        sent.push_back(static_cast<char>(b));
+    EXPECT_EQ(write(self->tx, sent.data(), sent.size()), sent.size());
+    EXPECT_EQ(tcdrain(self->tx), 0);
+    EXPECT_EQ(board::receive(self->rx, 3000, sent.size()), sent);
+    EXPECT_EQ(board::receive(self->rx, 200), "");  // nothing extra, no echo
+}
+
+// Every test finds the device as loaded: its timer on.
+FIXTURE(Pps)
+{
+    int fd = -1;
+};
+
+FIXTURE_SETUP(Pps)
+{
+    ASSERT_TRUE(board::pps::timerOn());
+    self->fd = open(board::pps::kDevice, O_RDONLY);
+    ASSERT_TRUE(self->fd >= 0);
+}
+
+FIXTURE_TEARDOWN(Pps)
+{
+    close(self->fd);
+    board::pps::setTimer(true);
+}
+
+TEST_F(Pps, the_timer_ticks_on_whole_seconds)
+{
+    long long previous = 0;
+    for (int i = 0; i < 3; i++) {
+        long long events = board::pps::events();
+        char byte;
+        EXPECT_EQ(read(self->fd, &byte, 1), 0);
+        long long woken = realtimeNs();
+        long long event = board::pps::lastEventNs();
+        EXPECT_EQ(board::pps::events(), events + 1);
+        // TCG is slow: allow some latency after the edge, none before it.
+        EXPECT_TRUE(event % kSecond < 50000000);
+        EXPECT_TRUE(woken >= event && woken - event < 200000000);
+        if (previous)
+            EXPECT_EQ(event / kSecond - previous / kSecond, 1);
+        previous = event;
+    }
+
+    EXPECT_TRUE(board::pps::setTimer(false));
+    EXPECT_FALSE(board::pps::timerOn());
+    long long events = board::pps::events();
+    usleep(1300000);
+    EXPECT_EQ(board::pps::events(), events);
+}
+
+TEST_F(Pps, a_read_ends_at_the_next_event_for_every_reader)
+{
+    board::pps::setTimer(false);
+    // An event before the read began must not end it.
+    EXPECT_TRUE(board::pps::trigger());
+    long long events = board::pps::events();
+    long long before = realtimeNs();
+    ReadResult r = readAcrossTrigger(self->fd);
+    EXPECT_EQ(r.n, 0);
+    EXPECT_EQ(r.byte, 0x55);
+    long long event = board::pps::lastEventNs();
+    EXPECT_TRUE(event > before && event < realtimeNs());
+    EXPECT_EQ(board::pps::events(), events + 1);
+
+    for (const ReadResult& each : readsAcrossTrigger(self->fd, 3))
+        EXPECT_EQ(each.n, 0);
+    EXPECT_EQ(board::pps::events(), events + 2);
+    EXPECT_TRUE(board::pps::waitForWaiting(0, 1000));
+}
+
+TEST_F(Pps, injected_faults_hit_one_read_each)
+{
+    board::pps::setTimer(false);
+    EXPECT_TRUE(board::pps::injectShort());
+    ReadResult r = readAcrossTrigger(self->fd);
+    EXPECT_EQ(r.n, 1);
+    EXPECT_EQ(r.byte, 0);
+    EXPECT_EQ(readAcrossTrigger(self->fd).n, 0);
+
+    EXPECT_TRUE(board::pps::injectEio());
+    r = readAcrossTrigger(self->fd);
+    EXPECT_EQ(r.n, -1);
+    EXPECT_EQ(r.err, EIO);
+    EXPECT_EQ(readAcrossTrigger(self->fd).n, 0);
+}
+
+TEST_F(Pps, a_read_is_interrupted_by_a_signal)
+{
+    board::pps::setTimer(false);
+    struct sigaction action {};
+    action.sa_handler = [](int) {};  // no SA_RESTART: the read must end
+    sigaction(SIGALRM, &action, nullptr);
+    itimerval alarm{{0, 0}, {0, 300000}};
+    setitimer(ITIMER_REAL, &alarm, nullptr);
+    long long start = realtimeNs();
+    char byte;
+    EXPECT_EQ(read(self->fd, &byte, 1), -1);
+    EXPECT_EQ(errno, EINTR);
+    EXPECT_TRUE(realtimeNs() - start >= 250000000);
+    EXPECT_EQ(board::pps::waiting(), 0);
+}
+
+TEST_F(Pps, sim_appint_unloads_with_its_timer_running)
+{
+    EXPECT_TRUE(board::unloadModule("sim_appint") != 0);  // an open device holds it
+    close(self->fd);
+    self->fd = -1;
+    int log_fd = board::kmsgOpen();
+    EXPECT_EQ(board::unloadModule("sim_appint"), 0);
+    EXPECT_FALSE(board::exists(board::pps::kDevice));
+    EXPECT_FALSE(board::exists("/sys/kernel/debug/sim_appint/"));
+    usleep(1200000);  // a timer left armed would fire into the freed module
+    ASSERT_EQ(board::loadModule(std::string(board::kSimModules) + "sim_appint.ko"), 0);
+    EXPECT_TRUE(board::exists(board::pps::kDevice));
+    EXPECT_TRUE(board::pps::timerOn());
+    auto log = board::kmsgTake(log_fd);
+    EXPECT_FALSE(board::logMentions(log, "BUG"));
+    EXPECT_FALSE(board::logMentions(log, "WARNING"));
+}
+
+int main()
+{
+    return harness::runAll();
+}
