@@ -2,27 +2,13 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
+#include "boards.h"
 #include "loader_settings.h"
-
-struct Board {
-    const char *name;
-    uint8_t type;
-    const char *spiDevice;
-    int32_t lsbFirst;
-};
-
-// First match wins, in this order.
-static const Board BOARDS[] = {
-    {"VKA", BOARD_VKA, "/dev/spidev0.1", 0},
-    {"VKB", BOARD_VKB, "/dev/spidev0.1", 0},
-    {"VKC", BOARD_VKC, "/dev/spidev1.1", 1},
-};
 
 // Only the first characters of a board argument are looked at.
 constexpr size_t BOARD_NAME_SCAN = 20;
@@ -68,13 +54,7 @@ static const Board *stringToBoard(const char *text)
     for (char *c = name; *c != '\0'; c++)
         *c = static_cast<char>(toupper(static_cast<unsigned char>(*c)));
 
-    const Board *found = nullptr;
-    for (const Board &board : BOARDS) {
-        if (strstr(name, board.name) != nullptr) {
-            found = &board;
-            break;
-        }
-    }
+    const Board *found = boardNamedIn(name);
     free(name);
     return found;
 }

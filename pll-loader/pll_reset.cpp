@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include "boards.h"
 #include "error_report.h"
 #include "loader_settings.h"
 #include "platform.h"
@@ -19,26 +20,6 @@ constexpr off_t RESET_PAGE_ADDRESS = 0x520000000;
 constexpr size_t RESET_PAGE_SIZE = 4096;
 constexpr size_t RESET_REGISTER_OFFSET = 4;
 constexpr unsigned long RESET_SETTLE_US = 2000000;
-
-struct ResetLine {
-    uint8_t boardType;
-    const char *boardName;
-    uint16_t mask;
-};
-
-static const ResetLine RESET_LINES[] = {
-    {BOARD_VKA, "VKA", 1u << 13},
-    {BOARD_VKB, "VKB", 1u << 11},
-    {BOARD_VKC, "VKC", 1u << 11},
-};
-
-static const ResetLine *findResetLine(uint8_t boardType)
-{
-    for (const ResetLine &line : RESET_LINES)
-        if (line.boardType == boardType)
-            return &line;
-    return nullptr;
-}
 
 // A configuration file must be a regular file that its owner may read, and
 // must not be empty.
@@ -73,12 +54,12 @@ int checkPllCfg(const char *device, const char *file)
 
 int pllReset(int timeout)
 {
-    const ResetLine *line = findResetLine(loaderSettings.boardType);
-    if (line == nullptr) {
+    const Board *board = boardOfType(loaderSettings.boardType);
+    if (board == nullptr) {
         printf("\n Board unknown [%s], PLL will not be reset", "UNKNOWN");
         return -1;
     }
-    printf("\n Reseting PLL chip on %s board", line->boardName);
+    printf("\n Reseting PLL chip on %s board", board->name);
 
     int fd = physMemOpen(PHYS_MEM_DEVICE, O_RDWR | O_SYNC);
     if (fd < 0) {
@@ -98,13 +79,13 @@ int pllReset(int timeout)
     // Each message goes out before the register change that it announces.
     printf("\n PLL chip in reset,     timeout=%d ms", timeout);
     fflush(stdout);
-    physMemWrite16(reg, physMemRead16(reg) & static_cast<uint16_t>(~line->mask));
+    physMemWrite16(reg, physMemRead16(reg) & static_cast<uint16_t>(~board->resetMask));
     sleepMicroseconds(timeout > 0 ? static_cast<unsigned long>(timeout) * 1000 : 0);
 
     // Released whatever happens from here on: nothing may leave the chip in reset.
     printf("\n PLL chip out of reset, timeout=%d ms", static_cast<int>(RESET_SETTLE_US / 1000));
     fflush(stdout);
-    physMemWrite16(reg, physMemRead16(reg) | line->mask);
+    physMemWrite16(reg, physMemRead16(reg) | board->resetMask);
     sleepMicroseconds(RESET_SETTLE_US);
 
     if (physMemUnmap(page, RESET_PAGE_SIZE) != 0)

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+// 16 pages of 128 registers, addresses 0x000 to 0x7FF, as the chip on the
+// simulated board (sim/board/kmod/sim_spi.c) has them.
 constexpr unsigned SIM_PLL_PAGES = 16;
 constexpr unsigned SIM_PLL_PAGE_SIZE = 128;
 

@@ -1,5 +1,5 @@
 // morrask's configuration loading as one unit: the input is the file, loaded
-// by main.cpp's own loop (readEntry, parseEntry, runCommand) over a recording
+// by the loader's own loop (loadConfiguration from the core) over a recording
 // SPI seam. The writes and waits it makes must be those of an independent
 // model of the file format, line by line, up to the same end or failure.
 #include <cstdint>
@@ -9,12 +9,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "error_report.h"
 #include "fuzz_support.h"
-
-// The loop itself, not a copy of it.
-#define main morraskMain
-#include "main.cpp"
-#undef main
+#include "loader_settings.h"
+#include "platform.h"
+#include "run_sequence.h"
 
 namespace {
 

@@ -58,6 +58,8 @@ TEST(Morrask, OptionErrorsAreAllReportedAndStopTheRun)
         std::string message;
     } cases[] = {
         {{"-b", "XYZ", cfg}, "\nmain: Error unknown board type [XYZ]"},
+        // Only the first 20 characters are searched; the name ends at the 21st.
+        {{"-b", std::string(18, 'x') + "vka", cfg}, "\nmain: Error unknown board type [xxxxxxxxxxxxxxxxxxvka]"},
         {{"-M", "foo", cfg}, "\n main: Error wrong lsb/msb mode requested [foo]"},
         {{"-d", "spidev9.9", cfg},
          "\n main: Error driver [/dev/spidev9.9] doesn't exists, err=0x2[No such file or directory]"},
@@ -127,6 +129,8 @@ TEST(Morrask, BoardDeviceAndModeTakeEffectInEitherOrder)
         {{"-m", "lsb", "-b", " VKA", "-d", "null"}, "7F 40", "DFFF"},
         {{"-b", "xVKAy", "-M", "LsB", "-d", "null"}, "7F 40", "DFFF"},
         {{"-b", "VKC", "-m", "msb", "-d", "null"}, "7F 02", "F7FF"},
+        {{"-b", "vkcVKBvka", "-d", "null"}, "7F 02", "DFFF"}, // VKA is looked for first
+        {{"-b", std::string(17, '-') + "vkb", "-d", "null"}, "7F 02", "F7FF"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args = c.args;

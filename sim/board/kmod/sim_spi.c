@@ -9,7 +9,8 @@
  * framing into a register map: the first bit on the wire is the read/write
  * bit (0 = write), the next 7 bits the register number, then the data bytes,
  * which go to consecutive registers. Register 0x7F of every page selects the
- * page; a register's address is page * 128 + register. Bus 0 (VKA, VKB) is
+ * page; a register's address is page * 128 + register. The chip has 16 pages,
+ * addresses 0x000 to 0x7FF, like the host simulation's. Bus 0 (VKA, VKB) is
  * wired most significant bit first, bus 1 (VKC) least significant bit first,
  * so the chip on bus 1 takes the first bit of each byte on the wire as bit 0.
  * The controller puts a byte on the wire MSB first unless the device's mode
@@ -47,7 +48,7 @@
 #define SIM_SPI_LOG_SIZE	8192
 #define SIM_SPI_LOG_BYTES	32
 #define SIM_PLL_PAGE_REG	0x7F
-#define SIM_PLL_PAGES		32
+#define SIM_PLL_PAGES		16
 #define SIM_PLL_REGS		(SIM_PLL_PAGES * 128)
 
 /* One recorded transfer. */
