@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Boots the simulated board and runs one guest test suite (or benchmark):
-#   sim/board/run.sh [-k 5.4|6.1|DIR | -b BUILD_DIR] [-t SECONDS] [-r RESET_VALUE] SUITE
+#   sim/board/run.sh [-k 5.4|6.1|DIR | -b BUILD_DIR] [-t SECONDS] [-r RESET_VALUE] SUITE [TEST...]
 # The board is the one build.sh made in BUILD_DIR, by default the build for
 # kernel -k (default 5.4, the board's line) in its default folder.
 # The guest's own "board result: N passed, N failed" line becomes this
 # script's last line and its exit status; a suite that hangs, crashes or
 # prints no result line counts as failed. RESET_VALUE (default 0x1234) is the
-# PLL reset register's content at power-on.
+# PLL reset register's content at power-on. TEST... runs only those tests of
+# the suite (a test's name, with or without its fixture's); --reverse among
+# them runs the tests in reverse order.
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
-usage="usage: run.sh [-k kernel | -b build_dir] [-t seconds] [-r reset_value] suite"
+usage="usage: run.sh [-k kernel | -b build_dir] [-t seconds] [-r reset_value] suite [test...]"
 kernel=$board_default_kernel
 build=
 limit=240
@@ -27,6 +29,8 @@ while getopts "k:b:t:r:" opt; do
 done
 shift $((OPTIND - 1))
 suite=${1:?$usage}
+shift
+tests=$(IFS=,; echo "$*")
 board_check_kernel "$kernel" || exit 2
 build=${build:-$(board_build_dir "$top" "$kernel")}
 
@@ -75,7 +79,7 @@ memory=(
 timeout --kill-after=10 "$limit" qemu-system-aarch64 \
     -M virt -cpu cortex-a57 -smp 2 -nographic -nic none -no-reboot "${memory[@]}" \
     -kernel "$build/Image" -initrd "$build/initramfs.cpio.gz" "${uarts[@]}" \
-    -append "console=ttyAMA0 mem=512M panic=-1 quiet suite=$suite" \
+    -append "console=ttyAMA0 mem=512M panic=-1 quiet suite=$suite${tests:+ tests=$tests}" \
     </dev/null 2>&1 | tr -d '\r' | tee "$console"
 status=${PIPESTATUS[0]}
 if [ -s "$ram" ]; then

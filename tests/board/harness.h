@@ -193,14 +193,38 @@ inline int runChild(void (*fn)(), int timeoutS)
     return status;
 }
 
-// Runs every registered test in order; the exit status says whether all passed.
-inline int runAll()
+// Runs the registered tests in order, or those named in argv (a test's whole
+// name or the part after its fixture's), in reverse order after "--reverse";
+// the exit status says whether all passed.
+inline int runAll(int argc = 0, char** argv = nullptr)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     const pid_t self = getpid();
-    int passed = 0, failed = 0, skipped = 0;
+    std::vector<std::string> names;
+    bool reverse = false;
+    for (int i = 1; i < argc; ++i)
+        std::string(argv[i]) == "--reverse" ? (void)(reverse = true) : names.push_back(argv[i]);
+    std::vector<Test> chosen;
     for (const Test& test : tests()) {
+        std::string shortName = test.name.substr(test.name.find('.') + 1);
+        bool named = names.empty();
+        for (const std::string& name : names)
+            named = named || name == test.name || name == shortName;
+        if (named)
+            chosen.insert(reverse ? chosen.begin() : chosen.end(), test);
+    }
+    int passed = 0, failed = 0, skipped = 0;
+    for (const std::string& name : names) {
+        bool found = false;
+        for (const Test& test : tests())
+            found = found || name == test.name || name == test.name.substr(test.name.find('.') + 1);
+        if (!found) {
+            std::printf("board: no test %s in this suite\n", name.c_str());
+            ++failed;
+        }
+    }
+    for (const Test& test : chosen) {
         std::printf("[ RUN  ] %s\n", test.name.c_str());
         int status = runChild(test.run, test.timeoutS);
         bool broken = status == -1 || WIFSIGNALED(status);

@@ -75,8 +75,8 @@ TEST_F(Tracked, crash_still_tears_down)
     std::abort();
 }
 
-int main()
+int main(int argc, char** argv)
 {
     unlink(kMarks);
-    return harness::runAll();
+    return harness::runAll(argc, argv);
 }

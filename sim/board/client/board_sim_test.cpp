@@ -197,7 +197,7 @@ TEST_F(Pps, sim_appint_unloads_with_its_timer_running)
     EXPECT_FALSE(board::logMentions(log, "WARNING"));
 }
 
-int main()
+int main(int argc, char** argv)
 {
-    return harness::runAll();
+    return harness::runAll(argc, argv);
 }
