@@ -23,3 +23,17 @@ FILE *openReport(const std::string &path, const std::vector<std::string> &events
         fprintf(out, "%s\n", event.c_str());
     return out;
 }
+
+std::vector<std::string> splitList(const std::string &text)
+{
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(',', start);
+        if (end == std::string::npos)
+            end = text.size();
+        items.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return items;
+}

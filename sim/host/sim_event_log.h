@@ -1,4 +1,5 @@
-// The log the host simulations keep of the platform calls they see.
+// The log the host simulations keep of the platform calls they see, and
+// the reading of their settings.
 #pragma once
 
 #include <cstdio>
@@ -10,3 +11,6 @@ void appendEvent(std::vector<std::string> &events, const char *format, ...) __at
 // Opens a simulation's report file and writes its [events] section first;
 // nullptr when the file cannot be written.
 FILE *openReport(const std::string &path, const std::vector<std::string> &events);
+
+// The items of a comma-separated list.
+std::vector<std::string> splitList(const std::string &text);

@@ -80,17 +80,10 @@ void writeReport(void)
 
 void parseFailures(const char *list)
 {
-    std::string text(list);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(',', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string item = text.substr(start, end - start);
+    for (const std::string &item : splitList(list)) {
         size_t at = item.find('@');
         unsigned nth = at == std::string::npos ? 0 : static_cast<unsigned>(atoi(item.c_str() + at + 1));
         simFailCall(item.substr(0, at), nth);
-        start = end + 1;
     }
 }
 

@@ -35,21 +35,6 @@ struct Board {
 Board board;
 std::string reportPath;
 
-
-std::vector<std::string> splitList(const std::string &text)
-{
-    std::vector<std::string> items;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(',', start);
-        if (end == std::string::npos)
-            end = text.size();
-        items.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return items;
-}
-
 bool fails(const std::string &operation)
 {
     for (const std::string &failure : board.failures)

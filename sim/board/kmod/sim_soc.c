@@ -160,17 +160,26 @@ static struct pci_ops sim_pci_ops = {
 	.write = sim_config_write,
 };
 
-/* regs: the block's registers as a file of its size. */
+/*
+ * regs: the block's registers as a file of its size, read and written a
+ * whole register at a time: -EINVAL otherwise, -ENOSPC past the block's end.
+ */
+static int regs_access(struct sim_block *block, size_t count, loff_t pos)
+{
+	if (pos % 8 || count < 8)
+		return -EINVAL;
+	return pos >= block->size ? -ENOSPC : 0;
+}
+
 static ssize_t regs_read(struct file *file, char __user *buf, size_t count,
 			 loff_t *ppos)
 {
 	struct sim_block *block = file->private_data;
+	int ret = regs_access(block, count, *ppos);
 	u64 value;
 
-	if (*ppos % 8 || count < 8)
-		return -EINVAL;
-	if (*ppos >= block->size)
-		return 0;
+	if (ret)
+		return ret == -ENOSPC ? 0 : ret;
 	value = readq(block->regs + *ppos);
 	if (copy_to_user(buf, &value, 8))
 		return -EFAULT;
@@ -182,12 +191,11 @@ static ssize_t regs_write(struct file *file, const char __user *buf,
 			  size_t count, loff_t *ppos)
 {
 	struct sim_block *block = file->private_data;
+	int ret = regs_access(block, count, *ppos);
 	u64 value;
 
-	if (*ppos % 8 || count < 8)
-		return -EINVAL;
-	if (*ppos >= block->size)
-		return -ENOSPC;
+	if (ret)
+		return ret;
 	if (copy_from_user(&value, buf, 8))
 		return -EFAULT;
 	writeq(value, block->regs + *ppos);
