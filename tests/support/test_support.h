@@ -6,6 +6,10 @@
 #include <sys/types.h>
 #include <vector>
 
+// Expected output that is a report whose text the program tests pin: the
+// other layers check only that a report was made.
+const std::string REPORTED = "(a report)";
+
 // Writes content to a new file in the test's scratch folder; returns its path.
 std::string scratchFile(const std::string &content, mode_t mode = 0644);
 std::string scratchPath(const std::string &name);
