@@ -146,6 +146,7 @@ for bench in "$top"/sim/board/guest/*_bench.cpp; do
 done
 guest_cxx "$top/sim/board/guest/kv_ptp_query.cpp" -o "$root/bin/kv_ptp_query"
 guest_client_cxx "$top/sim/board/guest/sim_regs.cpp" -o "$root/bin/sim_regs"
+guest_client_cxx "$top/sim/board/guest/simctl.cpp" -o "$root/bin/simctl"
 if [ -z "$package" ]; then
     guest_cxx "$top"/tod-sender/{main,platform_linux,tod_utils,error_report}.cpp -o "$root/bin/halvern"
     guest_cxx "$top"/pll-loader/*.cpp -o "$root/bin/morrask"
