@@ -16,26 +16,10 @@ src=$top/tests/fuzz
 
 cxx=$(command -v clang++ || command -v clang++-14) ||
     { echo "fuzz: clang++ not found; scripts/install-deps.sh installs it" >&2; exit 1; }
-flags=(-std=c++17 -g -O1 '-fsanitize=fuzzer,address,undefined' -fno-sanitize-recover=all)
 
-# Target, the program it exercises, the largest input worth trying.
+# Target, the largest input worth trying.
 targets=(config_file filter_white_space tod)
-declare -A program=([config_file]=pll-loader [filter_white_space]=pll-loader [tod]=tod-sender)
 declare -A maxLen=([config_file]=4096 [filter_white_space]=512 [tod]=32)
-
-# A program's code but its main and its board platform, as an archive like
-# the one the tests link, so that a target pulls in only what it uses.
-archive() {
-    local name=$1 file object objects=()
-    mkdir -p "$out/obj/$name"
-    for file in "$top/$name"/*.cpp; do
-        case ${file##*/} in main.cpp | platform_linux.cpp) continue ;; esac
-        object=$out/obj/$name/$(basename "$file" .cpp).o
-        "$cxx" "${flags[@]}" -c "$file" -o "$object" || return 1
-        objects+=("$object")
-    done
-    rm -f "$out/$name.a" && ar rcs "$out/$name.a" "${objects[@]}"
-}
 
 # Runs one target; its log and exit status land in its work directory.
 run() {
@@ -54,21 +38,24 @@ run() {
 mkdir -p "$out"
 passed=0
 failed=0
-declare -A built=()
-for name in pll-loader tod-sender; do
-    archive "$name" && built[$name]=1
-done
+# CMake builds the targets on the programs' core libraries (tests/fuzz/CMakeLists.txt);
+# its output is shown only where something does not build.
 runnable=()
-for target in "${targets[@]}"; do
-    name=${program[$target]}
-    if [ -n "${built[$name]:-}" ] &&
-        "$cxx" "${flags[@]}" -I "$top/$name" -I "$src" "$src/${target}_fuzz.cpp" "$out/$name.a" -o "$out/$target"; then
-        runnable+=("$target")
-    else
-        echo "fuzz: $target does not build"
-        failed=$((failed + 1))
-    fi
-done
+if log=$(cmake -S "$top" -B "$out" -DFUZZ=ON -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Debug 2>&1); then
+    for target in "${targets[@]}"; do
+        if log=$(cmake --build "$out" --target "${target}_fuzz" -j "$(nproc)" 2>&1); then
+            runnable+=("$target")
+        else
+            echo "$log"
+            echo "fuzz: $target does not build"
+            failed=$((failed + 1))
+        fi
+    done
+else
+    echo "$log"
+    echo "fuzz: CMake cannot configure $out"
+    failed=${#targets[@]}
+fi
 
 for target in "${runnable[@]}"; do
     run "$target" &

@@ -126,33 +126,31 @@ cp "$out"/kmod/sim/sim_{otx2_ptp,soc,appint,spi}.ko "$root/lib/board/sim/"
 cp "$out"/kmod/sim/sim_{fault,short_write}.ko "$root/lib/board/tools/"
 cp "$sim_ko" "$root/lib/board/kv_ptp.ko"
 
-guest_cxx() {
-    aarch64-linux-gnu-g++ -std=c++17 -O2 -static -pthread -Wall -Wextra -Werror \
-        -I "$api_include" "$@"
-}
-# Suites, benchmarks and tools reach the board through its client library.
-client=$top/sim/board/client
-guest_client_cxx() {
-    guest_cxx -I "$top/tests/board" -I "$client" "$client/board_sim.cpp" "$@"
-}
-# /tests holds the suites and nothing else: every tests/board/NAME_test.cpp
-# and the demo. The tests find them the same way (tests/CMakeLists.txt).
-for test in "$top"/tests/board/*_test.cpp "$client"/*_test.cpp; do
-    guest_client_cxx "$test" -o "$root/tests/$(basename "$test" _test.cpp)"
-done
-install -m 0755 "$top/sim/board/guest/demo" "$root/tests/demo"
-for bench in "$top"/sim/board/guest/*_bench.cpp; do
-    guest_client_cxx "$bench" -o "$root/bench/$(basename "$bench" .cpp)"
-done
-guest_cxx "$top/sim/board/guest/kv_ptp_query.cpp" -o "$root/bin/kv_ptp_query"
-guest_client_cxx "$top/sim/board/guest/sim_regs.cpp" -o "$root/bin/sim_regs"
-guest_client_cxx "$top/sim/board/guest/simctl.cpp" -o "$root/bin/simctl"
+# The guest programs (sim/board/CMakeLists.txt) from CMake's cross build in
+# $out/guest, against the ioctl header in $api_include. /tests gets the suites
+# and nothing else, as the tests find them (cmake/board-suites.cmake).
+# No build type: the flags are those of the guest build (BOARD_GUEST in
+# CMakeLists.txt). CMake's output shows only when the build fails.
+guest=$out/guest
+guest_targets=(board_guest)
+[ -n "$package" ] || guest_targets+=(morrask halvern)
+log=$(cmake -S "$top" -B "$guest" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/aarch64-linux-gnu.cmake" \
+    -DCMAKE_BUILD_TYPE=None -DBOARD_GUEST=ON -DKV_PTP_API_INCLUDE="$api_include" 2>&1 &&
+    cmake --build "$guest" --target "${guest_targets[@]}" -j2 2>&1) ||
+    { echo "$log"; echo "build: the guest programs do not build" >&2; exit 1; }
+cmake --install "$guest" --component board_guest --prefix "$root" >/dev/null
 if [ -z "$package" ]; then
-    guest_cxx "$top"/tod-sender/{main,platform_linux,tod_utils,error_report}.cpp -o "$root/bin/halvern"
-    guest_cxx "$top"/pll-loader/*.cpp -o "$root/bin/morrask"
+    install -m 0755 "$guest/pll-loader/morrask" "$guest/tod-sender/halvern" "$root/bin/"
 else
     install -m 0755 "$unpacked"/usr/sbin/{halvern,morrask} "$root/bin/"
 fi
+# Nothing in the root holds shared libraries.
+for program in "$root"/{tests,bench,bin}/*; do
+    case $(file -b "$program") in
+        *"ARM aarch64"*"statically linked"* | *"shell script"*) ;;
+        *) echo "build: $program is not a static aarch64 program" >&2; exit 1 ;;
+    esac
+done
 cp "$top/pll-loader/samples/vkc-pll.cfg" "$root/lib/board/samples/"
 
 (cd "$root" && find . -print0 | cpio --null -o -H newc --owner=0:0 --quiet) | gzip -1 >"$out/initramfs.cpio.gz"

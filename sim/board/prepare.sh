@@ -14,6 +14,9 @@ set -euo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
+apt_name=prepare
+apt_root_hint="run as root once to set the board up"
+. "$top/scripts/apt-lib.sh"
 board_kernel_option "usage: prepare.sh [-k 5.4|6.1|DIR]" "$@"
 
 cache=${TIMING_BOARD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/timing-support-board}
@@ -23,43 +26,16 @@ host_packages=(qemu-system-arm gcc-aarch64-linux-gnu g++-aarch64-linux-gnu cpio 
 
 log() { echo "prepare: $*" >&2; }
 
-need_root() {
-    if [ "$(id -u)" -ne 0 ]; then
-        log "$1; run as root once to set the board up"
-        exit 1
-    fi
-}
-
-apt_updated=no
-apt_update() {
-    [ "$apt_updated" = yes ] && return
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    apt_updated=yes
-}
-
-install_host_packages() {
-    local missing=() package
-    for package in "${host_packages[@]}"; do
-        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return
-    need_root "missing packages ${missing[*]}"
-    log "installing ${missing[*]}"
-    apt_update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}" >/dev/null
-}
-
 # busybox and Debian's kernel are arm64 packages.
 add_arm64_architecture() {
     if ! dpkg --print-foreign-architectures | grep -qx arm64; then
-        need_root "the arm64 architecture is not known to dpkg"
+        apt_need_root "the arm64 architecture is not known to dpkg"
         log "adding the arm64 architecture"
         dpkg --add-architecture arm64
         apt_updated=no
     fi
     if ! apt-cache show busybox-static:arm64 >/dev/null 2>&1; then
-        need_root "no arm64 package lists"
+        apt_need_root "no arm64 package lists"
         apt_update
     fi
 }
@@ -151,17 +127,17 @@ check_kbuild_version() {
     headers_version=$(apt-cache show "linux-headers-$abi-arm64:arm64" 2>/dev/null \
         | sed -n 's/^Version: //p' | head -n 1)
     if [ -n "$headers_version" ] && dpkg --compare-versions "$kbuild_version" lt "$headers_version"; then
-        need_root "linux-kbuild-6.1 $kbuild_version is older than the headers ($headers_version)"
+        apt_need_root "linux-kbuild-6.1 $kbuild_version is older than the headers ($headers_version)"
         log "upgrading linux-kbuild-6.1"
         apt_update
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --only-upgrade linux-kbuild-6.1 >/dev/null
+        apt_install --only-upgrade linux-kbuild-6.1
     fi
 }
 
 prepare_debian_kernel() {
     local abi
     if ! apt-cache show linux-image-arm64:arm64 >/dev/null 2>&1; then
-        need_root "no arm64 kernel in the package lists"
+        apt_need_root "no arm64 kernel in the package lists"
         apt_update
     fi
     abi=$(resolve_abi)
@@ -207,7 +183,7 @@ prepare_own_kernel() {
 }
 
 main() {
-    install_host_packages
+    apt_install_missing "${host_packages[@]}"
     add_arm64_architecture
     mkdir -p "$cache"
     local busybox folder release
