@@ -19,7 +19,7 @@ TEST(Harness, EachTestStandsAloneAndIsNamed)
         "(false) is false\n",
         "2u is 2, expected 3\n",
         "[ FAIL ] expect_goes_on_assert_ends\n",
-        "  crashes: ended by signal 11 (Segmentation fault)\n[ FAIL ] crashes\n",
+        "  crashes: ended by signal 4 (Illegal instruction)\n[ FAIL ] crashes\n",
         "  hangs: no end within 1 s, killed\n[ FAIL ] hangs\n",
         "[  OK  ] leaves_a_program_running\n",
         "skipped: nothing to do here\n[ SKIP ] skips\n",
