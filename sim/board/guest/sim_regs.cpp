@@ -1,28 +1,25 @@
 // Shows the registers of the simulated SoC blocks that are not zero:
 //   sim_regs ptp gpio bts
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <string>
+#include <vector>
+
+#include "board_sim.h"
 
 int main(int argc, char** argv)
 {
     int status = 0;
     for (int i = 1; i < argc; ++i) {
-        std::string path = std::string("/sys/kernel/debug/sim_soc/") + argv[i] + "/regs";
-        int fd = open(path.c_str(), O_RDONLY);
-        if (fd < 0) {
-            std::perror(path.c_str());
+        std::vector<uint64_t> regs = board::soc::snapshot(argv[i]);
+        if (std::all_of(regs.begin(), regs.end(), [](uint64_t reg) { return reg == 0xBAD; })) {
+            std::printf("sim_regs: cannot read the %s block\n", argv[i]);
             status = 1;
             continue;
         }
-        uint64_t value;
-        for (off_t offset = 0; pread(fd, &value, 8, offset) == 8; offset += 8)
-            if (value != 0)
-                std::printf("  %-4s 0x%04jX = 0x%016" PRIX64 "\n", argv[i], static_cast<intmax_t>(offset), value);
-        close(fd);
+        for (size_t r = 0; r < regs.size(); ++r)
+            if (regs[r] != 0)
+                std::printf("  %-4s 0x%04zX = 0x%016" PRIX64 "\n", argv[i], r * 8, regs[r]);
     }
     return status;
 }
