@@ -108,6 +108,20 @@ FIXTURE_TEARDOWN(Sender)
     board::pps::setTimer(true);
 }
 
+// A device that cannot be opened ends the sender with 255 and two reports,
+// both naming that device: of the failed open with its errno, then of the
+// device; nothing is sent.
+void expectOpenFailure(Sender* sender, const std::string& device)
+{
+    EXPECT_EQ(sender->exitStatus(), 255);
+    std::string out = board::readText(kOut);
+    std::vector<std::string> made = reports(out);
+    ASSERT_EQ(made.size(), 2);
+    EXPECT_TRUE(names(made[0], device) && names(made[0], std::strerror(ENOENT)));
+    EXPECT_TRUE(names(made[1], device));
+    EXPECT_TRUE(tracedTods(out).empty());
+}
+
 TEST_F(Sender, each_pps_sends_the_t1_string_of_the_utc_second_and_a_read_error_ends_with_1)
 {
     self->start({});
@@ -164,27 +178,15 @@ TEST_F(Sender, the_port_is_chosen_by_argument_and_never_becomes_the_controlling_
     EXPECT_EQ(ttyNr, 0);
     self->stop();
 
-    // A port that cannot be opened: two reports, of the open and of the port.
     self->start({"5"});
-    EXPECT_EQ(self->exitStatus(), 255);
-    std::string out = board::readText(kOut);
-    std::vector<std::string> made = reports(out);
-    ASSERT_EQ(made.size(), 2);
-    EXPECT_TRUE(names(made[0], "/dev/ttyS5") && names(made[0], std::strerror(ENOENT)));
-    EXPECT_TRUE(names(made[1], "/dev/ttyS5"));
-    EXPECT_TRUE(tracedTods(out).empty());
+    expectOpenFailure(self, "/dev/ttyS5");
 }
 
 TEST_F(Sender, without_the_pps_device_nothing_else_is_opened)
 {
     ASSERT_EQ(rename(board::pps::kDevice, kPpsAway), 0);
     self->start({});
-    EXPECT_EQ(self->exitStatus(), 255);
-    // Two reports, of the open and of the PPS device; none of the port.
-    std::vector<std::string> made = reports(board::readText(kOut));
-    ASSERT_EQ(made.size(), 2);
-    EXPECT_TRUE(names(made[0], board::pps::kDevice) && names(made[0], std::strerror(ENOENT)));
-    EXPECT_TRUE(names(made[1], board::pps::kDevice));
+    expectOpenFailure(self, board::pps::kDevice);  // and no report of the port
 }
 
 TEST_F(Sender, second_after_second_one_whole_message_each_in_order)

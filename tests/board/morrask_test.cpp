@@ -68,28 +68,33 @@ FIXTURE_TEARDOWN(Bus)
     board::spi::clear();  // also ends a delay or a failure still armed
 }
 
-TEST_F(Bus, vka_and_vkb_write_msb_first_on_bus_0)
+// VKA and VKB write most significant bit first on bus 0; VKC, the default
+// board, each byte bit-reversed on bus 1.
+TEST_F(Bus, each_board_writes_its_own_bus_in_its_bit_order)
 {
     board::writeText(kCfg, kThreeWrites);
-    for (const char* name : {"VKA", "VKB"}) {
+    const std::vector<std::vector<int>> msbFirst = {{0x7F, 0x02}, {0x23, 0x45}, {0x7F, 0x08},
+                                                    {0x00, 0x81}, {0x7F, 0x00}, {0x05, 0xA5}};
+    const std::vector<std::vector<int>> lsbFirst = {{0x7F, 0x40}, {0x62, 0xA2}, {0x7F, 0x10},
+                                                    {0x00, 0x81}, {0x7F, 0x00}, {0x50, 0xA5}};
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int bus;
+        const std::vector<std::vector<int>>& framing;
+    } cases[] = {
+        {"VKA", {"-r", "-b", "VKA", kCfg}, 0, msbFirst},
+        {"VKB", {"-r", "-b", "VKB", kCfg}, 0, msbFirst},
+        {"VKC", {"-r", kCfg}, 1, lsbFirst},
+    };
+    for (const Case& c : cases) {
         board::spi::clear();
-        std::printf("  board %s\n", name);
-        EXPECT_EQ(morrask({"-r", "-b", name, kCfg}).status, 0);
-        checkFraming(board::spi::transfers(0),
-                     {{0x7F, 0x02}, {0x23, 0x45}, {0x7F, 0x08}, {0x00, 0x81}, {0x7F, 0x00}, {0x05, 0xA5}});
-        EXPECT_TRUE(board::spi::registers(0) == kThreeWritten);
-        EXPECT_TRUE(board::spi::transfers(1).empty());
+        std::printf("  board %s\n", c.name);
+        EXPECT_EQ(morrask(c.args).status, 0);
+        checkFraming(board::spi::transfers(c.bus), c.framing);
+        EXPECT_TRUE(board::spi::registers(c.bus) == kThreeWritten);
+        EXPECT_TRUE(board::spi::transfers(1 - c.bus).empty());
     }
-}
-
-TEST_F(Bus, vkc_writes_each_byte_bit_reversed_on_bus_1)
-{
-    board::writeText(kCfg, kThreeWrites);
-    EXPECT_EQ(morrask({"-r", kCfg}).status, 0);
-    checkFraming(board::spi::transfers(1),
-                 {{0x7F, 0x40}, {0x62, 0xA2}, {0x7F, 0x10}, {0x00, 0x81}, {0x7F, 0x00}, {0x50, 0xA5}});
-    EXPECT_TRUE(board::spi::registers(1) == kThreeWritten);
-    EXPECT_TRUE(board::spi::transfers(0).empty());
 }
 
 TEST_F(Bus, the_reset_pulse_clears_and_sets_only_the_boards_bit)
