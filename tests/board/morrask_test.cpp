@@ -121,7 +121,7 @@ TEST_F(Bus, the_reset_pulse_clears_and_sets_only_the_boards_bit)
     }
 }
 
-// The sample: 400 writes, waits, comments, CR LF line ends.
+// The sample: 400 writes, waits, comments, CR LF line ends; a second or two.
 TEST_F_TIMEOUT(Bus, the_sample_configuration_loads_completely, 30)
 {
     Registers expected;
