@@ -1,98 +1,27 @@
 // morrask on the simulated board: the real spidev nodes with a simulated PLL
 // chip behind each bus, and the PLL reset register in the board's physical
 // memory at 0x520000004, reached through /dev/mem as on the board.
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
-
-#include <ctime>
-
-#include <map>
-
-#include "guest_test.h"
+#include "harness.h"
 
 namespace {
 
-const std::string kSpi = "/sys/kernel/debug/sim_spi/bus";
+const char* const kMorrask = "/bin/morrask";
 const char* const kOut = "/tmp/morrask.out";
 const char* const kCfg = "/tmp/test.cfg";
-const char* const kSample = "/lib/board/samples/vkc-pll.cfg";
 
-struct Transfer {
-    unsigned len, speed, bits, mode;
-    std::vector<int> bytes;
-};
-
-using Registers = std::map<int, int>;
-
-// The 16-bit reset register, mapped for the whole test program.
-volatile uint16_t* resetRegister()
-{
-    static volatile uint16_t* reg = nullptr;
-    if (!reg) {
-        int fd = open("/dev/mem", O_RDWR | O_SYNC);
-        void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0x520000000);
-        close(fd);
-        if (page == MAP_FAILED) {
-            std::perror("/dev/mem");
-            std::exit(1);
-        }
-        reg = static_cast<volatile uint16_t*>(page) + 2;
-    }
-    return reg;
-}
-
-void clearChips()
-{
-    guest::writeText(kSpi + "0/clear", "1");
-    guest::writeText(kSpi + "1/clear", "1");
-}
-
-std::vector<Transfer> transfers(int bus)
-{
-    std::vector<Transfer> list;
-    std::string text = guest::readText(kSpi + std::to_string(bus) + "/transfers");
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        std::string line = text.substr(at, end - at);
-        at = end == std::string::npos ? text.size() : end + 1;
-        Transfer t{};
-        int used = 0;
-        std::sscanf(line.c_str(), "len=%u speed=%u bits=%u mode=%x ns=%*u data=%n", &t.len, &t.speed,
-                    &t.bits, &t.mode, &used);
-        for (const char* p = line.c_str() + used; *p;) {
-            char* next;
-            long byte = std::strtol(p, &next, 16);
-            if (next == p)
-                break;
-            t.bytes.push_back(static_cast<int>(byte));
-            p = next;
-        }
-        list.push_back(t);
-    }
-    return list;
-}
-
-Registers registers(int bus)
-{
-    Registers map;
-    std::string text = guest::readText(kSpi + std::to_string(bus) + "/registers");
-    int address, value, used;
-    for (const char* p = text.c_str(); std::sscanf(p, "%x %x\n%n", &address, &value, &used) == 2; p += used)
-        map[address] = value;
-    return map;
-}
+using board::spi::Registers;
+using board::spi::Transfer;
 
 // Every transfer is one chip-select period of a write, as the loader frames it.
 void checkFraming(const std::vector<Transfer>& sent, const std::vector<std::vector<int>>& expected)
 {
-    CHECK_EQ(sent.size(), expected.size());
+    EXPECT_EQ(sent.size(), expected.size());
     for (size_t i = 0; i < sent.size() && i < expected.size(); ++i) {
-        CHECK(sent[i].bytes == expected[i]);
-        CHECK_EQ(sent[i].len, expected[i].size());
-        CHECK_EQ(sent[i].speed, 10000000);
-        CHECK_EQ(sent[i].bits, 8);
-        CHECK_EQ(sent[i].mode, 0);
+        EXPECT_TRUE(sent[i].bytes == expected[i]);
+        EXPECT_EQ(sent[i].len, expected[i].size());
+        EXPECT_EQ(sent[i].speed, 10000000);
+        EXPECT_EQ(sent[i].bits, 8);
+        EXPECT_EQ(sent[i].mode, 0);
     }
 }
 
@@ -101,32 +30,14 @@ struct Run {
     std::vector<uint16_t> resetValues;  // the register's successive values
 };
 
-pid_t startMorrask(std::vector<std::string> args)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(kOut, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, STDOUT_FILENO);
-        dup2(out, STDERR_FILENO);
-        std::vector<char*> argv{const_cast<char*>("morrask")};
-        for (std::string& arg : args)
-            argv.push_back(&arg[0]);
-        argv.push_back(nullptr);
-        execv("/bin/morrask", argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-// Runs /bin/morrask with its output in kOut, watching the reset register.
+// Runs morrask with its output in kOut, watching the reset register.
 Run morrask(const std::vector<std::string>& args)
 {
-    uint16_t before = *resetRegister();
-    Run run{-1, {before}};
-    pid_t pid = startMorrask(args);
+    Run run{-1, {*board::resetRegister()}};
+    pid_t pid = board::startProgram(kMorrask, args, kOut);
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {
-        uint16_t value = *resetRegister();
+        uint16_t value = *board::resetRegister();
         if (value != run.resetValues.back())
             run.resetValues.push_back(value);
         usleep(1000);
@@ -135,62 +46,60 @@ Run morrask(const std::vector<std::string>& args)
     return run;
 }
 
-// A count from the chip's summary line, e.g. chipCount(1, "writes").
-int chipCount(int bus, const std::string& name)
-{
-    std::string chip = guest::readText(kSpi + std::to_string(bus) + "/chip");
-    size_t at = chip.find(" " + name + "=");
-    if (at == std::string::npos)
-        at = chip.find(name + "=") == 0 ? 0 : std::string::npos;
-    return at == std::string::npos ? -1 : std::atoi(chip.c_str() + chip.find('=', at) + 1);
-}
-
-bool waitFor(int bus, const std::string& name, int atLeast)
-{
-    for (int i = 0; i < 500; ++i, usleep(10000))
-        if (chipCount(bus, name) >= atLeast)
-            return true;
-    return false;
-}
-
-double nowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
 const char* const kThreeWrites = "X,0x0123,0x45\nX,0x0400,0x81\nX,0x0005,0xA5\n";
 const Registers kThreeWritten = {{0x123, 0x45}, {0x400, 0x81}, {0x005, 0xA5}};
 
 }  // namespace
 
-GUEST_TEST(vka_and_vkb_write_msb_first_on_bus_0)
+// Both buses and their chips as loaded: nothing recorded, no failure armed,
+// no delay.
+FIXTURE(Bus){};
+
+FIXTURE_SETUP(Bus)
 {
-    guest::writeText(kCfg, kThreeWrites);
-    for (const char* board : {"VKA", "VKB"}) {
-        clearChips();
-        std::printf("  board %s\n", board);
-        CHECK_EQ(morrask({"-r", "-b", board, kCfg}).status, 0);
-        checkFraming(transfers(0), {{0x7F, 0x02}, {0x23, 0x45}, {0x7F, 0x08}, {0x00, 0x81}, {0x7F, 0x00}, {0x05, 0xA5}});
-        CHECK(registers(0) == kThreeWritten);
-        CHECK(transfers(1).empty());
+    ASSERT_TRUE(board::exists("/dev/spidev0.1") && board::exists("/dev/spidev1.1"));
+    board::spi::clear();
+}
+
+FIXTURE_TEARDOWN(Bus)
+{
+    if (!board::moduleLoaded("sim_spi"))
+        board::loadModule(std::string(board::kSimModules) + "sim_spi.ko");
+    board::spi::clear();  // also ends a delay or a failure still armed
+}
+
+// VKA and VKB write most significant bit first on bus 0; VKC, the default
+// board, each byte bit-reversed on bus 1.
+TEST_F(Bus, each_board_writes_its_own_bus_in_its_bit_order)
+{
+    board::writeText(kCfg, kThreeWrites);
+    const std::vector<std::vector<int>> msbFirst = {{0x7F, 0x02}, {0x23, 0x45}, {0x7F, 0x08},
+                                                    {0x00, 0x81}, {0x7F, 0x00}, {0x05, 0xA5}};
+    const std::vector<std::vector<int>> lsbFirst = {{0x7F, 0x40}, {0x62, 0xA2}, {0x7F, 0x10},
+                                                    {0x00, 0x81}, {0x7F, 0x00}, {0x50, 0xA5}};
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int bus;
+        const std::vector<std::vector<int>>& framing;
+    } cases[] = {
+        {"VKA", {"-r", "-b", "VKA", kCfg}, 0, msbFirst},
+        {"VKB", {"-r", "-b", "VKB", kCfg}, 0, msbFirst},
+        {"VKC", {"-r", kCfg}, 1, lsbFirst},
+    };
+    for (const Case& c : cases) {
+        board::spi::clear();
+        std::printf("  board %s\n", c.name);
+        EXPECT_EQ(morrask(c.args).status, 0);
+        checkFraming(board::spi::transfers(c.bus), c.framing);
+        EXPECT_TRUE(board::spi::registers(c.bus) == kThreeWritten);
+        EXPECT_TRUE(board::spi::transfers(1 - c.bus).empty());
     }
 }
 
-GUEST_TEST(vkc_writes_each_byte_bit_reversed_on_bus_1)
+TEST_F(Bus, the_reset_pulse_clears_and_sets_only_the_boards_bit)
 {
-    guest::writeText(kCfg, kThreeWrites);
-    clearChips();
-    CHECK_EQ(morrask({"-r", kCfg}).status, 0);
-    checkFraming(transfers(1), {{0x7F, 0x40}, {0x62, 0xA2}, {0x7F, 0x10}, {0x00, 0x81}, {0x7F, 0x00}, {0x50, 0xA5}});
-    CHECK(registers(1) == kThreeWritten);
-    CHECK(transfers(0).empty());
-}
-
-GUEST_TEST(the_reset_pulse_clears_and_sets_only_the_boards_bit)
-{
-    guest::writeText(kCfg, "X,0x0001,0x01\n");
+    board::writeText(kCfg, "X,0x0001,0x01\n");
     struct Case {
         std::vector<std::string> args;
         uint16_t before;
@@ -202,22 +111,22 @@ GUEST_TEST(the_reset_pulse_clears_and_sets_only_the_boards_bit)
         {{"-r", kCfg}, 0x0000, {0x0000}},
     };
     for (const Case& c : cases) {
-        *resetRegister() = c.before;
+        *board::resetRegister() = c.before;
         Run run = morrask(c.args);
-        CHECK_EQ(run.status, 0);
-        CHECK(run.resetValues == c.seen);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(run.resetValues == c.seen);
         for (uint16_t value : run.resetValues)
             std::printf("  0x%04X", value);
         std::printf("\n");
     }
 }
 
-// The sample: 400 writes, waits, comments, CR LF line ends.
-GUEST_TEST(the_sample_configuration_loads_completely)
+// The sample: 400 writes, waits, comments, CR LF line ends; a second or two.
+TEST_F_TIMEOUT(Bus, the_sample_configuration_loads_completely, 30)
 {
     Registers expected;
     int writes = 0;
-    FILE* f = std::fopen(kSample, "r");
+    FILE* f = std::fopen(board::kSampleConfig, "r");
     char line[256];
     unsigned address, value;
     while (f && std::fgets(line, sizeof(line), f))
@@ -227,90 +136,89 @@ GUEST_TEST(the_sample_configuration_loads_completely)
         }
     if (f)
         std::fclose(f);
-    CHECK_EQ(writes, 400);
+    ASSERT_EQ(writes, 400);
 
-    clearChips();
-    CHECK_EQ(morrask({"-r", kSample}).status, 0);
-    CHECK(registers(1) == expected);
-    CHECK_EQ(transfers(1).size(), 800);
-    CHECK(guest::readText(kSpi + "1/chip").find(" writes=400 rejected=0 failed=0 aborted=0 dropped=0 ") != std::string::npos);
+    EXPECT_EQ(morrask({"-r", board::kSampleConfig}).status, 0);
+    EXPECT_TRUE(board::spi::registers(1) == expected);
+    EXPECT_EQ(board::spi::transfers(1).size(), 800);
+    for (const char* count : {"rejected", "failed", "aborted", "dropped"})
+        EXPECT_EQ(board::spi::count(1, count), 0);
+    EXPECT_EQ(board::spi::count(1, "writes"), 400);
 }
 
-GUEST_TEST(a_failing_write_leaves_exactly_the_writes_before_it_and_exits_1)
+TEST_F(Bus, a_failing_write_leaves_exactly_the_writes_before_it_and_exits_1)
 {
-    guest::writeText(kCfg, "X,0x0123,0x45\nX,0x0124,0x46\nX,0x0800,0x11\nX,0x0125,0x47\n");
-    clearChips();
-    CHECK_EQ(morrask({"-r", kCfg}).status, 1);
-    CHECK(registers(1) == (Registers{{0x123, 0x45}, {0x124, 0x46}}));
-    CHECK_EQ(transfers(1).size(), 4);  // nothing sent for 0x800
+    board::writeText(kCfg, "X,0x0123,0x45\nX,0x0124,0x46\nX,0x0800,0x11\nX,0x0125,0x47\n");
+    EXPECT_EQ(morrask({"-r", kCfg}).status, 1);
+    EXPECT_TRUE(board::spi::registers(1) == (Registers{{0x123, 0x45}, {0x124, 0x46}}));
+    EXPECT_EQ(board::spi::transfers(1).size(), 4);  // nothing sent for 0x800
 
     // The bus refuses the second write's register transfer.
-    clearChips();
-    guest::writeNumber(kSpi + "1/fail_next", 4);
-    CHECK_EQ(morrask({"-r", kCfg}).status, 1);
-    CHECK(registers(1) == (Registers{{0x123, 0x45}}));
-    CHECK(guest::readText(kSpi + "1/chip").find("transfers=4 writes=1 rejected=0 failed=1") == 0);
-    CHECK(guest::readText(kOut).find("spi_write: Error writing to SPI device, err=5[Input/output error]") !=
-          std::string::npos);
+    board::spi::clear();
+    ASSERT_TRUE(board::spi::failNext(1, 4));
+    EXPECT_EQ(morrask({"-r", kCfg}).status, 1);
+    EXPECT_TRUE(board::spi::registers(1) == (Registers{{0x123, 0x45}}));
+    EXPECT_EQ(board::spi::count(1, "transfers"), 4);
+    EXPECT_EQ(board::spi::count(1, "writes"), 1);
+    EXPECT_EQ(board::spi::count(1, "rejected"), 0);
+    EXPECT_EQ(board::spi::count(1, "failed"), 1);
+    // The report names the error the bus gave.
+    EXPECT_TRUE(board::readText(kOut).find(std::strerror(EIO)) != std::string::npos);
 }
 
-GUEST_TEST(option_errors_touch_neither_bus_nor_reset_register)
+TEST_F(Bus, option_errors_touch_neither_bus_nor_reset_register)
 {
-    guest::writeText(kCfg, kThreeWrites);
+    board::writeText(kCfg, kThreeWrites);
     const std::vector<std::string> bad[] = {
         {"-d", "spidev9.9", kCfg}, {"-b", "VKX", kCfg}, {"-m", "middle", kCfg}};
     for (const std::vector<std::string>& args : bad) {
-        clearChips();
-        *resetRegister() = 0xFFFF;
+        *board::resetRegister() = 0xFFFF;
         Run run = morrask(args);
-        CHECK_EQ(run.status, 2);
-        CHECK(run.resetValues == std::vector<uint16_t>{0xFFFF});
-        CHECK(guest::readText(kSpi + "0/chip").find("transfers=0 ") == 0);
-        CHECK(guest::readText(kSpi + "1/chip").find("transfers=0 ") == 0);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(run.resetValues == std::vector<uint16_t>{0xFFFF});
+        EXPECT_EQ(board::spi::count(0, "transfers"), 0);
+        EXPECT_EQ(board::spi::count(1, "transfers"), 0);
     }
 }
 
 // END_OF_FILE past the 127 bytes of a line that fit ends the file there,
 // in a comment and in a register write alike; the line after never reaches
 // the chip.
-GUEST_TEST(end_of_file_in_the_tail_of_an_overlong_line_ends_loading)
+TEST_F(Bus, end_of_file_in_the_tail_of_an_overlong_line_ends_loading)
 {
     const std::string lines[] = {
         "; " + std::string(130, '-') + " END_OF_FILE\n",
         "X,0x0400,0x81" + std::string(107, ' ') + "END_OF_FILE\n",  // the word starts at byte 120
     };
     for (const std::string& line : lines) {
-        guest::writeText(kCfg, "X,0x0123,0x45\n" + line + "X,0x0005,0xA5\n");
-        clearChips();
-        CHECK_EQ(morrask({"-r", kCfg}).status, 0);
-        CHECK(registers(1) == (Registers{{0x123, 0x45}}));
-        CHECK_EQ(transfers(1).size(), 2);
+        board::writeText(kCfg, "X,0x0123,0x45\n" + line + "X,0x0005,0xA5\n");
+        board::spi::clear();
+        EXPECT_EQ(morrask({"-r", kCfg}).status, 0);
+        EXPECT_TRUE(board::spi::registers(1) == (Registers{{0x123, 0x45}}));
+        EXPECT_EQ(board::spi::transfers(1).size(), 2);
     }
 }
 
 // On a slow bus a signal that reaches the loader cuts the transfer short;
 // only SIGTERM (and SIGKILL) may, the others wait for its end.
-GUEST_TEST(sigint_and_sighup_wait_for_the_transfer_sigterm_ends_at_once)
+TEST_F(Bus, sigint_and_sighup_wait_for_the_transfer_sigterm_ends_at_once)
 {
-    guest::writeText(kCfg, kThreeWrites);
+    board::writeText(kCfg, kThreeWrites);
     for (int sig : {SIGINT, SIGHUP, SIGTERM}) {
-        clearChips();
-        guest::writeNumber(kSpi + "1/delay_ms", 400);
-        pid_t pid = startMorrask({"-r", kCfg});
-        CHECK(waitFor(1, "busy", 1));  // the first page select is under way
+        board::spi::clear();
+        ASSERT_TRUE(board::spi::setDelayMs(1, 400));
+        pid_t pid = board::startProgram(kMorrask, {"-r", kCfg}, kOut);
+        EXPECT_TRUE(board::spi::waitForCount(1, "busy", 1));  // the first page select is under way
         usleep(100000);
-        double sent = nowMs();
+        double sent = board::monotonicMs();
         kill(pid, sig);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        double took = nowMs() - sent;
-        std::printf("  signal %d: ended after %.0f ms, %s\n", sig, took,
-                    guest::readText(kSpi + "1/chip").c_str());
-        CHECK(WIFSIGNALED(status) && WTERMSIG(status) == sig);
-        CHECK_EQ(chipCount(1, "transfers"), 1);
-        CHECK_EQ(chipCount(1, "aborted"), sig == SIGTERM ? 1 : 0);
-        CHECK(sig == SIGTERM ? took < 150 : took > 150);
-        guest::writeNumber(kSpi + "1/delay_ms", 0);
+        int status = board::waitStatus(pid, 5000);
+        double took = board::monotonicMs() - sent;
+        std::printf("  signal %d: ended after %.0f ms, %s\n", sig, took, board::spi::chip(1).c_str());
+        EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig);
+        EXPECT_EQ(board::spi::count(1, "transfers"), 1);
+        EXPECT_EQ(board::spi::count(1, "aborted"), sig == SIGTERM ? 1 : 0);
+        EXPECT_TRUE(sig == SIGTERM ? took < 150 : took > 150);
     }
 }
 
@@ -334,7 +242,7 @@ std::string numberedLines(int lines, int factor)
     return text;
 }
 
-GUEST_TEST(a_configuration_changed_while_loading_is_never_loaded_in_pieces)
+TEST_F(Bus, a_configuration_changed_while_loading_is_never_loaded_in_pieces)
 {
     const int lines = 600;
     const std::string original = numberedLines(lines, 7), other = numberedLines(lines, 5);
@@ -344,59 +252,58 @@ GUEST_TEST(a_configuration_changed_while_loading_is_never_loaded_in_pieces)
         int status;
     } cases[] = {
         // Line 357 ends cut after "X,0x0167,0x1": it would still parse.
-        {"truncated in the middle of a value", [](const std::string&) { CHECK(truncate(kCfg, 357 * 14 + 12) == 0); }, 1},
+        {"truncated in the middle of a value",
+         [](const std::string&) { EXPECT_EQ(truncate(kCfg, 357 * 14 + 12), 0); }, 1},
         {"rewritten in place",
          [](const std::string& text) {
              int fd = open(kCfg, O_WRONLY);
-             CHECK(write(fd, text.data(), text.size()) == (ssize_t)text.size());
+             EXPECT_EQ(write(fd, text.data(), text.size()), text.size());
              close(fd);
          },
          1},
         {"replaced by a new file",
          [](const std::string& text) {
-             guest::writeText("/tmp/new.cfg", text);
-             rename("/tmp/new.cfg", kCfg);
+             EXPECT_TRUE(board::writeText("/tmp/new.cfg", text));
+             EXPECT_EQ(rename("/tmp/new.cfg", kCfg), 0);
          },
          0},
     };
     for (const Case& c : cases) {
         std::printf("  %s\n", c.name);
-        guest::writeText(kCfg, original);
+        board::writeText(kCfg, original);
         usleep(20000);  // past the file system's time stamp granularity
-        clearChips();
-        guest::writeNumber(kSpi + "1/delay_ms", 100);
-        pid_t pid = startMorrask({"-r", kCfg});
-        CHECK(waitFor(1, "writes", 2));
+        board::spi::clear();
+        ASSERT_TRUE(board::spi::setDelayMs(1, 100));
+        pid_t pid = board::startProgram(kMorrask, {"-r", kCfg}, kOut);
+        EXPECT_TRUE(board::spi::waitForCount(1, "writes", 2));
         c.change(other);
-        guest::writeNumber(kSpi + "1/delay_ms", 0);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        CHECK(WIFEXITED(status) && WEXITSTATUS(status) == c.status);
+        board::spi::setDelayMs(1, 0);
+        EXPECT_EQ(board::waitExit(pid, 20000), c.status);
         // Whatever reached the chip is the start of the file as it was.
-        Registers written = registers(1);
-        int k = chipCount(1, "writes");
-        CHECK_EQ(written.size(), k);
+        Registers written = board::spi::registers(1);
+        int k = board::spi::count(1, "writes");
+        EXPECT_EQ(written.size(), k);
         for (int i = 0; i < k; ++i)
-            CHECK(written.count(lineAddress(i)) && written[lineAddress(i)] == ((i * 7 + 3) & 0xFF));
-        CHECK_EQ(k == lines, c.status == 0);
+            EXPECT_TRUE(written.count(lineAddress(i)) && written[lineAddress(i)] == ((i * 7 + 3) & 0xFF));
+        EXPECT_EQ(k == lines, c.status == 0);
     }
 }
 
 // The simulation itself: both buses go and come back with the module.
-GUEST_TEST(the_simulated_buses_unload_and_reload)
+TEST_F(Bus, the_simulated_buses_unload_and_reload)
 {
-    CHECK_EQ(guest::unloadModule("sim_spi"), 0);
+    ASSERT_EQ(board::unloadModule("sim_spi"), 0);
     usleep(100000);
-    CHECK(!guest::exists("/dev/spidev0.1") && !guest::exists("/dev/spidev1.1"));
-    CHECK_EQ(guest::loadModule("/lib/board/sim/sim_spi.ko"), 0);
+    EXPECT_TRUE(!board::exists("/dev/spidev0.1") && !board::exists("/dev/spidev1.1"));
+    ASSERT_EQ(board::loadModule(std::string(board::kSimModules) + "sim_spi.ko"), 0);
     usleep(100000);
-    CHECK(guest::exists("/dev/spidev0.1") && guest::exists("/dev/spidev1.1"));
-    guest::writeText(kCfg, kThreeWrites);
-    CHECK_EQ(morrask({"-r", kCfg}).status, 0);
-    CHECK(registers(1) == kThreeWritten);
+    EXPECT_TRUE(board::exists("/dev/spidev0.1") && board::exists("/dev/spidev1.1"));
+    board::writeText(kCfg, kThreeWrites);
+    EXPECT_EQ(morrask({"-r", kCfg}).status, 0);
+    EXPECT_TRUE(board::spi::registers(1) == kThreeWritten);
 }
 
-int main()
+int main(int argc, char** argv)
 {
-    return guest::runAll();
+    return harness::runAll(argc, argv);
 }

@@ -154,6 +154,7 @@ TEST(Morrask, LoadingStopsAtTheFirstBadLineOrFailedWrite)
         std::vector<std::string> environment;
         std::string message;
         unsigned chipWrites;
+        std::string err = ""; // the transfer's own report, on standard error
     } cases[] = {
         {"X,0x10,0x20\nhello,1\nX,0x20,0x30\n", {}, "\n main: Error parsing configuration entry [hello]F:", 1},
         {"X,0x10\nX,0x20,0x30\n", {}, "\n main: Error parsing configuration entry [X]F:", 0},
@@ -161,6 +162,9 @@ TEST(Morrask, LoadingStopsAtTheFirstBadLineOrFailedWrite)
          "\n main: Error writing PLL register, addr=0x1005,val=0x30,err=0xFFFFFFFFF:", 1},
         {"X,0x10,0x20\nX,0x11,0x21\nX,0x12,0x22\n", {"MORRASK_SIM_FAIL=spi_open@2"},
          "\n main: Error writing PLL register, addr=0x0011,val=0x21,err=0xFFFFFFFFF:", 1},
+        {"X,0x10,0x20\nX,0x11,0x21\nX,0x12,0x22\n", {"MORRASK_SIM_FAIL=spi_ioctl@4"},
+         "\n main: Error writing PLL register, addr=0x0011,val=0x21,err=0xFFFFFFFFF:", 1,
+         "]spi_write: Error writing to SPI device, err=5[Input/output error]"},
         {"X,0x10,0x20" + std::string(120, ' ') + "\nX,0x20,0x30\n", {},
          "\n readEntry: Error PLL configuration line longer than 127 bytes [X,0x10,0x20", 0},
         {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=mem_unmap"}, "Error unmaping physical memory for PLL reset", 1},
@@ -170,6 +174,7 @@ TEST(Morrask, LoadingStopsAtTheFirstBadLineOrFailedWrite)
         MorraskRun run = runMorrask({"-d", "null", scratchFile(c.content)}, c.environment);
         EXPECT_EQ(1, run.status);
         EXPECT_NE(std::string::npos, run.out.find(c.message)) << run.out;
+        EXPECT_NE(std::string::npos, run.err.find(c.err)) << run.err;
         EXPECT_NE(std::string::npos, run.report.find("writes " + std::to_string(c.chipWrites) + " "))
             << run.report;
         EXPECT_EQ("\n\n", run.out.substr(run.out.size() - 2));

@@ -5,10 +5,6 @@
 // programs run unchanged.
 //   halvern_bench [events]          (default 300)
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,46 +12,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "board_sim.h"
+
 namespace {
 
-const std::string kPps = "/sys/kernel/debug/sim_appint/";
 const std::string kTrace = "/sys/kernel/debug/tracing/";
+const char* const kBareLoop = "--bare-loop";
 
-void put(const std::string& path, const std::string& text)
-{
-    std::ofstream(path) << text << "\n";
-}
-
-long long get(const std::string& path)
-{
-    long long value = 0;
-    std::ifstream(path) >> value;
-    return value;
-}
-
-int openRaw(const char* path)
-{
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    struct termios tio;
-    if (fd >= 0 && tcgetattr(fd, &tio) == 0) {
-        cfmakeraw(&tio);
-        cfsetspeed(&tio, B115200);
-        tcsetattr(fd, TCSANOW, &tio);
-        tcflush(fd, TCIOFLUSH);
-    }
-    return fd;
-}
-
-// The bare loop: nothing between the read and the write.
+// The bare loop, this program started again with kBareLoop: nothing
+// between the read and the write.
 [[noreturn]] void bareLoop()
 {
     static const char tod[] = "T108050303072024Z0000";
-    int pps = open("/dev/appint2", O_RDWR);
-    int con = open("/dev/ttyS2", O_RDWR | O_NOCTTY);
+    int pps = open(board::pps::kDevice, O_RDWR);
+    int con = open(board::kTodPort, O_RDWR | O_NOCTTY);
     char scratch;
     while (read(pps, &scratch, 1) == 0)
         if (write(con, tod, sizeof(tod) - 1) < 0)
@@ -65,16 +38,9 @@ int openRaw(const char* path)
 
 pid_t start(bool bare)
 {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        if (bare)
-            bareLoop();
-        execl("/bin/halvern", "halvern", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return pid;
+    if (bare)
+        return board::startProgram("/proc/self/exe", {kBareLoop}, "/dev/null");
+    return board::startProgram("/bin/halvern", {}, "/dev/null");
 }
 
 // Read-return to write-return gaps of pid, in microseconds, from the trace.
@@ -102,32 +68,22 @@ std::vector<double> gaps(pid_t pid)
 
 std::vector<double> measure(bool bare, int events, int loop)
 {
-    put(kTrace + "tracing_on", "0");
-    put(kTrace + "trace", "");
+    board::writeText(kTrace + "tracing_on", "0");
+    board::writeText(kTrace + "trace", "");
     pid_t pid = start(bare);
     for (const char* event : {"sys_exit_read", "sys_exit_write"}) {
-        put(kTrace + "events/syscalls/" + event + "/filter", "common_pid == " + std::to_string(pid));
-        put(kTrace + "events/syscalls/" + event + "/enable", "1");
+        board::writeText(kTrace + "events/syscalls/" + event + "/filter", "common_pid == " + std::to_string(pid));
+        board::writeText(kTrace + "events/syscalls/" + event + "/enable", "1");
     }
-    put(kTrace + "tracing_on", "1");
+    board::writeText(kTrace + "tracing_on", "1");
     for (int i = 0; i < events; ++i) {
-        for (int wait = 0; wait < 1000 && get(kPps + "waiting") < 1; ++wait)
-            usleep(1000);
-        put(kPps + "trigger", "1");
-        // Drain the loop-back port, so the line never backs up.
-        size_t received = 0;
-        struct pollfd p = {loop, POLLIN, 0};
-        char buf[64];
-        while (received < 21 && poll(&p, 1, 1000) == 1) {
-            ssize_t n = read(loop, buf, sizeof(buf));
-            received += n > 0 ? static_cast<size_t>(n) : 0;
-        }
+        board::pps::triggerWhenWaiting();
+        board::receive(loop, 1000, 21);  // drained, so that the line never backs up
     }
-    put(kTrace + "tracing_on", "0");
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    board::writeText(kTrace + "tracing_on", "0");
+    board::stopProgram(pid);
     for (const char* event : {"sys_exit_read", "sys_exit_write"})
-        put(kTrace + "events/syscalls/" + event + "/enable", "0");
+        board::writeText(kTrace + "events/syscalls/" + event + "/enable", "0");
     return gaps(pid);
 }
 
@@ -149,10 +105,12 @@ void print(const char* name, std::vector<double> us)
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], kBareLoop) == 0)
+        bareLoop();
     int events = argc > 1 ? std::atoi(argv[1]) : 300;
-    put(kPps + "timer", "0");
-    int con = openRaw("/dev/ttyS2");  // held open: keeps the raw settings
-    int loop = openRaw("/dev/ttyS3");
+    board::pps::setTimer(false);
+    int con = board::openRawPort(board::kTodPort);  // held open: keeps the raw settings
+    int loop = board::openRawPort(board::kLoopPort);
     std::vector<double> halvern = measure(false, events, loop);
     std::vector<double> bare = measure(true, events, loop);
     print("halvern", halvern);

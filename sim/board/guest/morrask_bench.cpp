@@ -9,7 +9,6 @@
 #include <linux/spi/spidev.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,40 +17,22 @@
 #include <string>
 #include <vector>
 
+#include "board_sim.h"
+
 namespace {
 
-const char* const kSample = "/lib/board/samples/vkc-pll.cfg";
 const char* const kDevice = "/dev/spidev1.1";
 constexpr double kBannerPauseMs = 200;
 constexpr int kRounds = 5;
 
-double nowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
 // Wall time of one loader run in ms; its output goes where a board's log would.
-double timeMorrask(const std::vector<const char*>& args)
+double timeMorrask(const std::vector<std::string>& args)
 {
-    double start = nowMs();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open("/tmp/morrask_bench.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, STDOUT_FILENO);
-        dup2(out, STDERR_FILENO);
-        std::vector<char*> argv{const_cast<char*>("morrask")};
-        for (const char* arg : args)
-            argv.push_back(const_cast<char*>(arg));
-        argv.push_back(nullptr);
-        execv("/bin/morrask", argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    double took = nowMs() - start;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    double start = board::monotonicMs();
+    pid_t pid = board::startProgram("/bin/morrask", args, "/tmp/morrask_bench.out");
+    int status = board::waitStatus(pid, 120000);
+    double took = board::monotonicMs() - start;
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::printf("bench: morrask failed (status 0x%x)\n", status);
         std::exit(1);
     }
@@ -85,7 +66,7 @@ double median(std::vector<double> values)
 double sampleWaitsMs()
 {
     double waits = 0;
-    FILE* f = std::fopen(kSample, "r");
+    FILE* f = std::fopen(board::kSampleConfig, "r");
     char line[256];
     unsigned long us;
     while (f && std::fgets(line, sizeof(line), f))
@@ -112,16 +93,16 @@ int main(int argc, char** argv)
     std::vector<double> loader, bare, sample;
     for (int round = 0; round < kRounds; ++round) {
         loader.push_back((timeMorrask({"-r", config}) - kBannerPauseMs) / writes);
-        double start = nowMs();
+        double start = board::monotonicMs();
         for (int i = 0; i < writes; ++i)
             if (!bareWrite(i % 0x800, i & 0xFF)) {
                 std::printf("bench: the bare loop's write %d failed\n", i);
                 return 1;
             }
-        bare.push_back((nowMs() - start) / writes);
-        sample.push_back(timeMorrask({"-r", kSample}) - kBannerPauseMs - sampleWaitsMs());
+        bare.push_back((board::monotonicMs() - start) / writes);
+        sample.push_back(timeMorrask({"-r", board::kSampleConfig}) - kBannerPauseMs - sampleWaitsMs());
     }
-    double withReset = timeMorrask({kSample});
+    double withReset = timeMorrask({board::kSampleConfig});
 
     std::printf("bench: %d writes per run, median of %d runs, TCG-emulated cortex-a57\n", writes, kRounds);
     std::printf("bench: morrask    %.1f us per register write (wall time less the 200 ms pause)\n",
