@@ -122,15 +122,16 @@ TEST(Morrask, BoardDeviceAndModeTakeEffectInEitherOrder)
         std::vector<std::string> args;
         std::string pageSelect; // bit order on the wire
         std::string resetWrite; // board's reset bit
+        std::string board;      // as the reset pulse names it
     } cases[] = {
-        {{"-d", "null"}, "7F 40", "F7FF"},
-        {{"-b", "VKA", "-d", "null"}, "7F 02", "DFFF"},
-        {{"-d", "null", "-b", "vkb"}, "7F 02", "F7FF"},
-        {{"-m", "lsb", "-b", " VKA", "-d", "null"}, "7F 40", "DFFF"},
-        {{"-b", "xVKAy", "-M", "LsB", "-d", "null"}, "7F 40", "DFFF"},
-        {{"-b", "VKC", "-m", "msb", "-d", "null"}, "7F 02", "F7FF"},
-        {{"-b", "vkcVKBvka", "-d", "null"}, "7F 02", "DFFF"}, // VKA is looked for first
-        {{"-b", std::string(17, '-') + "vkb", "-d", "null"}, "7F 02", "F7FF"},
+        {{"-d", "null"}, "7F 40", "F7FF", "VKC"},
+        {{"-b", "VKA", "-d", "null"}, "7F 02", "DFFF", "VKA"},
+        {{"-d", "null", "-b", "vkb"}, "7F 02", "F7FF", "VKB"},
+        {{"-m", "lsb", "-b", " VKA", "-d", "null"}, "7F 40", "DFFF", "VKA"},
+        {{"-b", "xVKAy", "-M", "LsB", "-d", "null"}, "7F 40", "DFFF", "VKA"},
+        {{"-b", "VKC", "-m", "msb", "-d", "null"}, "7F 02", "F7FF", "VKC"},
+        {{"-b", "vkcVKBvka", "-d", "null"}, "7F 02", "DFFF", "VKA"}, // VKA is looked for first
+        {{"-b", std::string(17, '-') + "vkb", "-d", "null"}, "7F 02", "F7FF", "VKB"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args = c.args;
@@ -141,6 +142,7 @@ TEST(Morrask, BoardDeviceAndModeTakeEffectInEitherOrder)
         EXPECT_NE(std::string::npos, run.report.find("spi_open /dev/null "));
         EXPECT_NE(std::string::npos, run.report.find("spi_xfer fd=101 len=2: " + c.pageSelect));
         EXPECT_NE(std::string::npos, run.report.find("mem_write16 offset=4 value=0x" + c.resetWrite));
+        EXPECT_NE(std::string::npos, run.out.find("\n Reseting PLL chip on " + c.board + " board\n")) << run.out;
     }
     // A board's default device, when no -d is given.
     MorraskRun run = runMorrask({"-b", "VKA", cfg});

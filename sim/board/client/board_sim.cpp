@@ -397,8 +397,7 @@ bool waitForWaiting(long long n, int timeoutMs)
 
 bool triggerWhenWaiting()
 {
-    waitForWaiting(1, 5000);
-    return trigger();
+    return waitForWaiting(1, 5000) && trigger();
 }
 
 bool triggerHandled()

@@ -146,7 +146,8 @@ bool injectShort();
 bool injectEio();
 // Whether exactly n readers are parked in the device within timeoutMs.
 bool waitForWaiting(long long n, int timeoutMs);
-// One event, once a reader is parked in the device.
+// One event, once a reader is parked in the device; false when none parks
+// within 5 s.
 bool triggerWhenWaiting();
 // One event, handed over once a reader is parked, returning only once that
 // reader has handled it and is parked again.
