@@ -508,7 +508,7 @@ long long refs(const char* block)
 
 int reload(const std::string& params)
 {
-    int error = unloadModule("sim_soc");
+    int error = moduleLoaded("sim_soc") ? unloadModule("sim_soc") : 0;
     return error ? error : loadModule(std::string(kSimModules) + "sim_soc.ko", params);
 }
 

@@ -177,8 +177,8 @@ std::vector<uint64_t> snapshot(const char* block);
 // Fills a block with a pattern no register of it is set to.
 bool fill(const char* block);
 long long refs(const char* block);  // the PCI device's reference count
-// Loads sim_soc again with the given parameters ("ptp=0" leaves the PTP
-// device off its bus); 0 or an errno.
+// Loads sim_soc again, or anew where it is not loaded, with the given
+// parameters ("ptp=0" leaves the PTP device off its bus); 0 or an errno.
 int reload(const std::string& params);
 }  // namespace soc
 
