@@ -16,7 +16,7 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 usage="usage: run.sh [-k kernel | -b build_dir] [-t seconds] [-r reset_value] suite [test...]"
 kernel=$board_default_kernel
 build=
-limit=240
+limit=600
 reset_value=0x1234
 while getopts "k:b:t:r:" opt; do
     case $opt in

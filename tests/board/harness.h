@@ -111,7 +111,9 @@ inline void fail(const char* file, int line, const std::string& what)
 template <typename T>
 std::string describe(const T& value)
 {
-    if constexpr (std::is_arithmetic_v<T> || std::is_enum_v<T>) {
+    if constexpr (std::is_unsigned_v<T>) {
+        return std::to_string(static_cast<unsigned long long>(value));
+    } else if constexpr (std::is_arithmetic_v<T> || std::is_enum_v<T>) {
         return std::to_string(static_cast<long long>(value));
     } else if constexpr (std::is_convertible_v<T, std::string>) {
         std::string text = value;
