@@ -161,7 +161,7 @@ TEST_F(Loaded, a_missing_device_fails_the_command_after_all_blocks_ran)
         for (const board::LogRecord& r : board::kmsgTake(reload_log))
             if (r.level <= 3)
                 ADD_FAILURE("loading sim_soc logged: " + r.text);
-        EXPECT_FALSE(board::exists(std::string("/sys/kernel/debug/sim_soc/") + c.missing));
+        EXPECT_FALSE(board::soc::present(c.missing));
         EXPECT_FALSE(board::exists(pci + c.missing_slot));
         EXPECT_EQ(board::readText(pci + c.present_slot + "/device"), c.present_id);
         ASSERT_TRUE(fill(c.present) && fill("bts"));

@@ -163,7 +163,7 @@ inline void restoreBoard()
     if (board::moduleLoaded("sim_fault"))
         EXPECT_EQ(board::fault::disarm(), 0);
     board::ptp::answer(0);
-    if (!board::exists("/sys/kernel/debug/sim_soc/ptp") || !board::exists("/sys/kernel/debug/sim_soc/gpio"))
+    if (!board::soc::present("ptp") || !board::soc::present("gpio"))
         EXPECT_EQ(board::soc::reload(""), 0);
 }
 

@@ -375,6 +375,7 @@ namespace pps {
 
 static const std::string kKnobs = "/sys/kernel/debug/sim_appint/";
 
+bool present() { return exists(kKnobs); }
 bool setTimer(bool on) { return writeNumber(kKnobs + "timer", on); }
 bool timerOn() { return readNumber(kKnobs + "timer") != 0; }
 bool trigger() { return writeNumber(kKnobs + "trigger", 1); }
@@ -442,9 +443,15 @@ long long lastClockId() { return readNumber(kKnobs + "last_clock_id"); }
 
 namespace soc {
 
+// A block's debugfs folder, or a file in it.
+static std::string knob(const char* block, const char* name = "")
+{
+    return std::string("/sys/kernel/debug/sim_soc/") + block + "/" + name;
+}
+
 static std::string regsOf(const char* block)
 {
-    return std::string("/sys/kernel/debug/sim_soc/") + block + "/regs";
+    return knob(block, "regs");
 }
 
 uint64_t readReg(const char* block, unsigned offset)
@@ -501,9 +508,14 @@ bool fill(const char* block)
     return ok;
 }
 
+bool present(const char* block)
+{
+    return exists(knob(block));
+}
+
 long long refs(const char* block)
 {
-    return readNumber(std::string("/sys/kernel/debug/sim_soc/") + block + "/refs");
+    return readNumber(knob(block, "refs"));
 }
 
 int reload(const std::string& params)

@@ -135,6 +135,7 @@ volatile uint16_t* resetRegister();
 namespace pps {
 constexpr const char* kDevice = "/dev/appint2";
 
+bool present();          // sim_appint is loaded
 bool setTimer(bool on);  // the events on each whole second
 bool timerOn();
 bool trigger();
@@ -176,6 +177,7 @@ size_t registerCount(const char* block);
 std::vector<uint64_t> snapshot(const char* block);
 // Fills a block with a pattern no register of it is set to.
 bool fill(const char* block);
+bool present(const char* block);    // the block is there (its PCI device on the bus)
 long long refs(const char* block);  // the PCI device's reference count
 // Loads sim_soc again, or anew where it is not loaded, with the given
 // parameters ("ptp=0" leaves the PTP device off its bus); 0 or an errno.

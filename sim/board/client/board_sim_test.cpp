@@ -187,7 +187,7 @@ TEST_F(Pps, sim_appint_unloads_with_its_timer_running)
     int log_fd = board::kmsgOpen();
     EXPECT_EQ(board::unloadModule("sim_appint"), 0);
     EXPECT_FALSE(board::exists(board::pps::kDevice));
-    EXPECT_FALSE(board::exists("/sys/kernel/debug/sim_appint/"));
+    EXPECT_FALSE(board::pps::present());
     usleep(1200000);  // a timer left armed would fire into the freed module
     ASSERT_EQ(board::loadModule(std::string(board::kSimModules) + "sim_appint.ko"), 0);
     EXPECT_TRUE(board::exists(board::pps::kDevice));
