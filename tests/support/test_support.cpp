@@ -10,8 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 namespace {
 
 // Made on first use, removed at exit; a plain array outlives every destructor.
