@@ -6,6 +6,11 @@
 
 board_default_kernel=5.4
 
+# The cache of prepared kernels and board images, outside the source tree.
+board_cache_dir() {
+    echo "${TIMING_BOARD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/timing-support-board}"
+}
+
 # Fails with a usage message unless $1 is a kernel the board can run.
 board_check_kernel() {
     case $1 in

@@ -19,7 +19,7 @@ apt_root_hint="run as root once to set the board up"
 . "$top/scripts/apt-lib.sh"
 board_kernel_option "usage: prepare.sh [-k 5.4|6.1|DIR]" "$@"
 
-cache=${TIMING_BOARD_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/timing-support-board}
+cache=$(board_cache_dir)
 host_packages=(qemu-system-arm gcc-aarch64-linux-gnu g++-aarch64-linux-gnu cpio gzip xz-utils file
     kmod make)
 [ "$kernel" = 6.1 ] && host_packages+=(linux-kbuild-6.1)
