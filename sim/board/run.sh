@@ -13,6 +13,7 @@ set -uo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
+. "$top/sim/board/machine.sh"
 usage="usage: run.sh [-k kernel | -b build_dir] [-t seconds] [-r reset_value] suite [test...]"
 kernel=$board_default_kernel
 build=
@@ -40,52 +41,19 @@ done
 
 mkdir -p "$build/logs"
 console=$build/logs/$suite.console
-# The guest's /dev/ttyS0..ttyS3 are the four 16550s of a pci-serial-4x
-# (8250_pci is built in); ttyS0 and ttyS1 write to logs/SUITE.ttyS0 and .ttyS1.
-# ttyS2, the ToD sender's port, is looped into ttyS3 and back through two host
-# FIFOs: a pipe chardev writes PATH.out and reads PATH.in, linked crosswise.
-# u2's logfile keeps a byte-exact copy of all that left ttyS2. Not a unix
-# socket pair: that fills after a few hundred of QEMU's one-byte writes, and
-# QEMU logs a byte once more each time it retries a write; a FIFO holds
-# 64 KiB unread before ttyS2 stalls.
 pipes=$(mktemp -d /tmp/board-uart.XXXXXX)
 trap 'rm -rf "$pipes"' EXIT
-mkfifo "$pipes/forth" "$pipes/back"
-ln -s forth "$pipes/u2.out"
-ln -s forth "$pipes/u3.in"
-ln -s back "$pipes/u3.out"
-ln -s back "$pipes/u2.in"
-logs=${build//,/,,}/logs/${suite//,/,,}  # commas in QEMU option values double
-uarts=(
-    -chardev "file,id=u0,path=$logs.ttyS0"
-    -chardev "file,id=u1,path=$logs.ttyS1"
-    -chardev "pipe,id=u2,path=$pipes/u2,logfile=$logs.ttyS2"
-    -chardev "pipe,id=u3,path=$pipes/u3"
-    -device pci-serial-4x,chardev1=u0,chardev2=u1,chardev3=u2,chardev4=u3
-)
-# The guest kernel owns the first 512 MiB of the 20 GiB of RAM; the rest is
-# the board's physical address space for /dev/mem and the simulated SoC
-# register blocks (build.sh). The PLL reset register, a 16-bit word at
-# 0x520000004, gets its power-on value from a QEMU loader. The RAM is a
-# sparse file the host reads the register from after the run: guest physical
-# address P sits at file offset P - 0x40000000.
-reset_register=0x520000004
-ram=$pipes/ram
-memory=(
-    -m 20G -object "memory-backend-file,id=ram0,size=20G,mem-path=$ram,share=on"
-    -machine memory-backend=ram0
-    -device "loader,addr=$reset_register,data=$reset_value,data-len=2"
-)
+board_machine_args "$pipes" "$build/logs/$suite" "$reset_value"
 timeout --kill-after=10 "$limit" qemu-system-aarch64 \
-    -M virt -cpu cortex-a57 -smp 2 -nographic -nic none -no-reboot "${memory[@]}" \
-    -kernel "$build/Image" -initrd "$build/initramfs.cpio.gz" "${uarts[@]}" \
+    -M virt -cpu cortex-a57 -smp 2 -nographic -nic none -no-reboot "${board_machine[@]}" \
+    -kernel "$build/Image" -initrd "$build/initramfs.cpio.gz" \
     -append "console=ttyAMA0 mem=512M panic=-1 quiet suite=$suite${tests:+ tests=$tests}" \
     </dev/null 2>&1 | tr -d '\r' | tee "$console"
 status=${PIPESTATUS[0]}
-if [ -s "$ram" ]; then
-    word=$(od -A n -t x2 -j $((reset_register - 0x40000000)) -N 2 "$ram" | tr -d ' ')
-    echo "0x$word" >"$build/logs/$suite.reset"
-    echo "run: PLL reset register after the run: 0x$word (power-on value $reset_value)"
+word=$(board_reset_value "$pipes")
+if [ -n "$word" ]; then
+    echo "$word" >"$build/logs/$suite.reset"
+    echo "run: PLL reset register after the run: $word (power-on value $reset_value)"
 fi
 
 result=$(grep -E '^board result: [0-9]+ passed, [0-9]+ failed$' "$console" | tail -n 1)
