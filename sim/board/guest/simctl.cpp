@@ -5,6 +5,7 @@
 //   simctl registers BUS         the chip's registers written so far
 //   simctl soc BLOCK...          the registers that are not zero (ptp, bts, gpio)
 //   simctl pps-ns NS             the SoC's PTP time of the last PPS edge
+//   simctl reset                 the PLL reset register's content
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +18,7 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: simctl chip BUS | transfers BUS [N] | registers BUS | soc BLOCK... | pps-ns NS\n");
+    std::fprintf(stderr, "usage: simctl chip BUS | transfers BUS [N] | registers BUS | soc BLOCK... | pps-ns NS | reset\n");
     return 2;
 }
 
@@ -50,6 +51,13 @@ bool printSoc(const char* block)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "reset") == 0) {
+        volatile uint16_t* reset = board::resetRegister();
+        if (!reset)
+            return 1;
+        std::printf("0x%04x\n", *reset);
+        return 0;
+    }
     if (argc < 3)
         return usage();
     std::string command = argv[1];
