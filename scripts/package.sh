@@ -21,7 +21,8 @@ export SOURCE_DATE_EPOCH
 module_version=$(sed -n 's/^PACKAGE_VERSION="\(.*\)"$/\1/p' "$top/rte/sources/kvLkmPtpAux/dkms.conf")
 
 "$top/scripts/cross-build.sh" "$out/aarch64" -DCMAKE_INSTALL_PREFIX=/usr \
-    -DSYSTEMD_UNIT_DIR=/lib/systemd/system -DUDEV_RULES_DIR=/lib/udev/rules.d \
+    -DSYSTEMD_UNIT_DIR=/lib/systemd/system \
+    -DSYSTEMD_GENERATOR_DIR=/lib/systemd/system-generators -DUDEV_RULES_DIR=/lib/udev/rules.d \
     "-DCMAKE_CXX_FLAGS=-ffile-prefix-map=$top=." >/dev/null
 
 root=$out/root
@@ -42,6 +43,8 @@ for script in postinst prerm postrm; do
     sed "s/@MODULE_VERSION@/$module_version/g" "$meta/$script" >"$root/DEBIAN/$script"
     chmod 0755 "$root/DEBIAN/$script"
 done
+# Every file under /etc is the administrator's once installed.
+(cd "$root" && find etc -type f -printf '/%p\n' | LC_ALL=C sort) >"$root/DEBIAN/conffiles"
 deb=$out/${name}_$(deb_version)_arm64.deb
 deb_pack "$root" "$meta/control.in" "$deb"
 echo "$deb"
