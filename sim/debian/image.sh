@@ -4,7 +4,8 @@
 # packages. debootstrap unpacks it on the host; its second stage runs arm64
 # programs, so it runs on the simulated board itself (stage2.sh as init,
 # under QEMU: 5 to 12 minutes). The result, a qcow2 image, is cached under
-# the board cache keyed by everything that went into it; runs never write
+# the board cache keyed by everything that went into it (fstrim and the
+# disk's discard=unmap keep it small); runs never write
 # to it (run.sh gives each run an overlay of its own).
 #   sim/debian/image.sh
 set -euo pipefail
@@ -24,7 +25,7 @@ apt_install_missing debootstrap qemu-utils e2fsprogs
 kernel=$("$top/sim/board/prepare.sh" -k 5.4 | tail -n 1)
 
 key=$( (echo "$suite $packages"; dpkg-query -W -f '${Version}\n' debootstrap
-    cat "$here/stage2.sh" "$here"/base/*) | sha256sum | cut -c 1-12)
+    cat "$here/image.sh" "$here/stage2.sh" "$here"/base/*) | sha256sum | cut -c 1-12)
 work=$(board_cache_dir)/debian/$key
 image=$work/base.qcow2
 if [ -f "$work/.complete" ]; then
@@ -52,12 +53,13 @@ cp "$here"/base/* "$work/root/board-base/"
 
 raw=$work/base.raw
 truncate -s 2G "$raw"
-mkfs.ext4 -q -F -L board -d "$work/root" "$raw"
+mkfs.ext4 -q -F -L board-root -d "$work/root" "$raw"
 rm -rf "$work/root"
 
 log "second stage on the board (takes minutes; console in $work/stage2.console)"
 timeout --kill-after=10 2400 qemu-system-aarch64 -M virt -cpu cortex-a57 -smp 2 -m 1G -nographic \
-    -nic none -no-reboot -kernel "$kernel/Image" -drive "file=$raw,if=virtio,format=raw" \
+    -nic none -no-reboot -kernel "$kernel/Image" \
+    -drive "file=$raw,if=virtio,format=raw,discard=unmap" \
     -append "console=ttyAMA0 root=/dev/vda rw init=/stage2 panic=-1" </dev/null >"$work/stage2.console" 2>&1 ||
     true
 if ! tail -n 5 "$work/stage2.console" | tr -d '\r' | grep -qx 'stage2: done'; then

@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# Boots the Debian board (Debian 12 arm64 with systemd and udev, image.sh)
+# on the simulated board's machine and runs its suites, one boot each, on
+# one throw-away overlay of the base image, so each boot finds what the one
+# before left: tests/debian/NAME.sh for NAME in install, bring-up, late-pps.
+#   sim/debian/run.sh [-b BOARD_BUILD] [-o DIR] [-t SECONDS] PACKAGE.deb MODULE_PACKAGE.deb
+#   sim/debian/run.sh -i [-b BOARD_BUILD] [-o DIR] PACKAGE.deb MODULE_PACKAGE.deb
+# BOARD_BUILD (default build/board-5.4, from sim/board/build.sh) gives the
+# kernel, the simulation modules, kv_ptp's simulation build and simctl; the
+# packages under test, the board's Debian package and the module package
+# for that kernel, lie on a second disk (/board) for the suites to install.
+# DIR (default build/debian-<kernel>) gets the overlay and logs/NAME.console
+# of each boot. -t limits each boot (default 300 s). -i boots the board with
+# the same disks and its console on this terminal, for a look by hand
+# (root logs in without a password; "poweroff" ends it).
+# The last line is "N passed, N failed" over all boots; the exit status
+# says whether all passed.
+set -uo pipefail
+
+top=$(cd "$(dirname "$0")/../.." && pwd)
+. "$top/sim/board/kernel.sh"
+. "$top/sim/board/machine.sh"
+usage="usage: run.sh [-i] [-b board_build] [-o dir] [-t seconds] package.deb module-package.deb"
+build=$(board_build_dir "$top" 5.4)
+out=
+limit=300
+interactive=no
+while getopts "ib:o:t:" opt; do
+    case $opt in
+        i) interactive=yes ;;
+        b) build=$OPTARG ;;
+        o) out=$OPTARG ;;
+        t) limit=$OPTARG ;;
+        *) echo "$usage" >&2; exit 2 ;;
+    esac
+done
+shift $((OPTIND - 1))
+[ $# -eq 2 ] || { echo "$usage" >&2; exit 2; }
+package=$(realpath "$1")
+module_package=$(realpath "$2")
+build=$(realpath "$build")
+
+fail() {
+    echo "debian-run: $*"
+    echo "0 passed, 1 failed"
+    exit 1
+}
+
+for file in Image release rootfs/bin/simctl kmod/sim/sim_spi.ko kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko; do
+    [ -e "$build/$file" ] || fail "$build/$file missing; run sim/board/build.sh"
+done
+release=$(cat "$build/release")
+out=${out:-$top/build/debian-${release%.*}}
+base=$("$top/sim/debian/image.sh") || fail "no base image"
+
+# The second disk: what the suites need, and nothing of the image's.
+rm -rf "$out/layer" "$out/logs"
+mkdir -p "$out/logs" "$out/layer"/{modules,bin,packages,samples,tests}
+layer=$out/layer
+install -m 0755 "$top"/sim/debian/layer/{sim-up,suite} "$layer/"
+cp "$build"/kmod/sim/sim_{otx2_ptp,soc,appint,spi}.ko "$build/kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko" "$layer/modules/"
+cp "$build/rootfs/bin/simctl" "$layer/bin/"
+cp "$package" "$module_package" "$layer/packages/"
+cp "$top/pll-loader/samples/vkc-pll.cfg" "$layer/samples/"
+cp "$top"/tests/debian/* "$layer/tests/"
+rm -f "$out/layer.img"
+truncate -s 64M "$out/layer.img"
+mkfs.ext4 -q -F -L board-layer -d "$layer" "$out/layer.img" || fail "cannot make the layer disk"
+
+overlay=$out/board.qcow2
+rm -f "$overlay"
+qemu-img create -q -f qcow2 -F qcow2 -b "$base" "$overlay" || fail "cannot make the overlay"
+
+# Boots the board once; $1 names the boot's logs, $2 is added to the kernel
+# command line. QEMU's start time is in boot_started.
+boot() {
+    local name=$1 args=$2 pipes status
+    pipes=$(mktemp -d /tmp/debian-board.XXXXXX)
+    # The PLL reset register starts with every bit clear: a reset pulse
+    # leaves the board's bit set.
+    board_machine_args "$pipes" "$out/logs/$name" 0x0000
+    local cmdline="console=ttyAMA0 mem=512M root=/dev/vda rw panic=-1 $args"
+    local qemu=(qemu-system-aarch64 -M virt -cpu cortex-a57 -smp 2 -nographic -nic none -no-reboot
+        "${board_machine[@]}" -kernel "$build/Image"
+        -drive "file=$overlay,if=virtio,format=qcow2,discard=unmap"
+        -drive "file=$out/layer.img,if=virtio,format=raw,readonly=on")
+    if [ "$interactive" = yes ]; then
+        "${qemu[@]}" -append "$cmdline"
+        status=$?
+    else
+        boot_started=$(date +%s.%N)
+        timeout --kill-after=10 "$limit" "${qemu[@]}" -append "$cmdline quiet board.suite=$name \
+systemd.mask=serial-getty@ttyAMA0.service" </dev/null 2>&1 | tr -d '\r' >"$out/logs/$name.console" &
+        local qemu_pid=$!
+        [ "$name" != bring-up ] || first_tod "$out/logs/$name.ttyS2" $qemu_pid &
+        wait $qemu_pid
+        status=$?
+        wait
+    fi
+    rm -rf "$pipes"
+    return $status
+}
+
+# Reports when the first ToD string left ttyS2 ($1 is its copy), counted
+# from QEMU's start: the board's time from power-on to the first string on
+# the wire. Gives up when QEMU ($2) ends.
+first_tod() {
+    while kill -0 "$2" 2>/dev/null; do
+        if [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -ge 21 ]; then
+            awk -v now="$(date +%s.%N)" -v start="$boot_started" 'BEGIN {
+                printf "debian-run: first ToD string on the wire %.1f s after power-on\n", now - start }' \
+                >"$out/logs/first-tod"
+            return
+        fi
+        sleep 0.1
+    done
+}
+
+if [ "$interactive" = yes ]; then
+    boot interactive "systemd.mask=board-suite.service"
+    exit
+fi
+
+passed=0
+failed=0
+for suite in install bring-up late-pps; do
+    args=
+    [ "$suite" != late-pps ] || args=board.late_pps
+    start=$SECONDS
+    boot "$suite" "$args"
+    status=$?
+    console=$out/logs/$suite.console
+    grep -E '^(ok|FAILED|board|  )' "$console"
+    result=$(grep -E '^board result: [0-9]+ passed, [0-9]+ failed$' "$console" | tail -n 1)
+    if [ "$status" -eq 124 ] || [ "$status" -eq 137 ] || [ -z "$result" ]; then
+        tail -n 30 "$console"
+        echo "debian-run: $suite: no result within $limit s (qemu exit status $status)"
+        failed=$((failed + 1))
+        break  # the later suites build on this one
+    fi
+    echo "debian-run: $suite: ${result#board result: } (boot and suite $((SECONDS - start)) s)"
+    [ "$suite" != bring-up ] || cat "$out/logs/first-tod" 2>/dev/null
+    set -- $result
+    passed=$((passed + $3))
+    failed=$((failed + $5))
+done
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

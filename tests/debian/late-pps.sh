@@ -1,0 +1,92 @@
+#!/bin/bash
+# Third boot: a PLL configuration with a bad line and no reset pulse, and a
+# PPS device whose driver loads 30 s after power-on (board.late_pps). Then
+# the packages removed, purged and installed again.
+. /board/tests/lib.sh
+
+packages=(/board/packages/*.deb)
+names=()
+for deb in "${packages[@]}"; do
+	names+=("$(dpkg-deb -f "$deb" Package)")
+done
+
+uptime() {
+	cut -d . -f 1 /proc/uptime
+}
+
+test_the_sender_waits_for_the_pps_device() {
+	[ "$(uptime)" -lt 30 ] || { not_ok "too late to tell: up $(uptime) s"; return; }
+	[ ! -e /dev/appint2 ] || not_ok "/dev/appint2 is there already"
+	expect_eq "halvern@2 failed" "no" "$(systemctl is-failed -q halvern@2.service && echo yes || echo no)"
+	local restarts
+	restarts=$(systemctl show -p NRestarts --value halvern@2.service)
+	[ "$restarts" -ge 1 ] || not_ok "halvern@2 was not started again: NRestarts=$restarts"
+}
+
+test_a_bad_line_fails_only_the_pll_unit() {
+	expect_eq "timing-pll.service" failed "$(systemctl is-active timing-pll.service)"
+	journalctl -b -u timing-pll.service | grep -q 'morrask reported an error' ||
+		not_ok "the journal does not say why: $(journalctl -b -u timing-pll.service | tail -n 3)"
+	expect_eq "kv-ptp.service" active "$(systemctl is-active kv-ptp.service)"
+	expect_eq "timing-clock.service" active "$(systemctl is-active timing-clock.service)"
+	# The writes before the bad line, and no reset pulse.
+	local expected
+	expected=$(expected_registers <(sed -n '/^X,0x0123\r$/q; p' /etc/timing/bad.cfg))
+	[ "$expected" = "$(/board/bin/simctl registers 1)" ] || not_ok "the chip does not hold the first 100 writes"
+	expect_eq "reset register" 0x0000 "$(/board/bin/simctl reset)"
+}
+
+test_a_late_pps_device_is_taken_up() {
+	sleep $((30 - $(uptime)))
+	expect "modprobe sim_appint" modprobe sim_appint
+	local took
+	took=$(tod_first_string 10)
+	[ -n "$took" ] || { not_ok "no ToD string within 10 s of the PPS device"; return; }
+	echo "  first ToD string $took s after the PPS device appeared at $(uptime) s"
+	tod_listen 2.5 /tmp/tod
+	expect_tod_strings /tmp/tod 2
+}
+
+# Lists each package's own files, before they go.
+dpkg -L "${names[@]}" | sort -u >/tmp/package-files
+
+test_remove_stops_the_bring_up() {
+	expect "apt-get remove" apt-get remove -y -q "${names[@]}"
+	[ -z "$(pidof halvern)" ] || not_ok "halvern still runs"
+	[ ! -e /sys/module/kv_ptp ] || not_ok "kv_ptp is still loaded"
+	local unit
+	for unit in timing-support.target timing-pll.service kv-ptp.service timing-clock.service halvern@.service; do
+		! systemctl cat "$unit" >/dev/null 2>&1 || not_ok "$unit is still known"
+	done
+	[ -e /etc/default/timing-support ] || not_ok "the configuration went with remove"
+}
+
+test_purge_leaves_no_file() {
+	expect "apt-get purge" apt-get purge -y -q "${names[@]}"
+	local path left=
+	while read -r path; do
+		{ [ -e "$path" ] || [ -L "$path" ]; } && [ ! -d "$path" ] && left="$left $path"
+	done </tmp/package-files
+	[ -z "$left" ] || not_ok "left behind:$left"
+	left=$(find /etc /usr/src /usr/libexec /lib/systemd /lib/modules/*/updates \
+		\( -name '*timing*' -o -name '*kv-ptp*' -o -name '*kv_ptp*' -o -name 'halvern*' \) \
+		! -path '*/depmod.d/*' 2>/dev/null)
+	[ -z "$left" ] || not_ok "left behind: $left"
+}
+
+test_a_second_install_works() {
+	expect "apt-get install" apt-get install -y -q "${packages[@]}"
+	expect_eq "timing-support.target" enabled "$(systemctl is-enabled timing-support.target 2>&1)"
+	expect "systemctl start timing-support.target" systemctl start timing-support.target
+	expect_eq "timing-clock.service" active "$(systemctl is-active timing-clock.service)"
+	tod_listen 3.5 /tmp/tod
+	expect_tod_strings /tmp/tod 2
+}
+
+run_test test_the_sender_waits_for_the_pps_device
+run_test test_a_bad_line_fails_only_the_pll_unit
+run_test test_a_late_pps_device_is_taken_up
+run_test test_remove_stops_the_bring_up
+run_test test_purge_leaves_no_file
+run_test test_a_second_install_works
+finish

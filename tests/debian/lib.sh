@@ -1,0 +1,95 @@
+# Shared by the Debian board's suites (sim/debian/run.sh boots each once,
+# in order, on one disk): named tests with checks that report and go on,
+# the result line, and the ToD line as the Kestle device sees it. Sourced.
+passed=0
+failed=0
+test_failed=0
+
+# Runs the test function $1 and counts it.
+run_test() {
+	test_failed=0
+	"$1"
+	if [ "$test_failed" -eq 0 ]; then
+		passed=$((passed + 1))
+		echo "ok: $1"
+	else
+		failed=$((failed + 1))
+		echo "FAILED: $1"
+	fi
+}
+
+not_ok() {
+	echo "  $*"
+	test_failed=1
+}
+
+# expect WHAT COMMAND...: the command succeeds; its last lines show if not.
+expect() {
+	local what=$1 output
+	shift
+	output=$("$@" 2>&1) || { not_ok "$what: '$*' failed:"; echo "$output" | tail -n 8 | sed 's/^/    /'; }
+}
+
+# expect_eq WHAT EXPECTED ACTUAL
+expect_eq() {
+	[ "$2" = "$3" ] || not_ok "$1: expected '$2', got '$3'"
+}
+
+# Ends the suite with the board's result line.
+finish() {
+	echo "board result: $passed passed, $failed failed"
+}
+
+# The PLL registers that configuration file $1 writes, as "simctl registers"
+# lists them: the last value of each address, in address order.
+expected_registers() {
+	tr -d '\r' <"$1" | while IFS=, read -r command address value _; do
+		[ "$command" = X ] && printf '0x%03x 0x%02x\n' $((address)) $((value & 0xFF))
+	done | awk '{ value[$1] = $2 } END { for (a in value) print a, value[a] }' | sort
+}
+
+# ---- the ToD line: ttyS2 is looped to ttyS3 on this board ------------------
+
+tod_far_end=/dev/ttyS3
+t1_length=21
+
+# Reads what arrives at the far end for $1 seconds into file $2.
+tod_listen() {
+	stty -F "$tod_far_end" 115200 raw -echo
+	timeout "$1" cat "$tod_far_end" >"$2"
+}
+
+# Seconds until the first whole T1 string arrives at the far end, at most
+# $1; prints nothing when none came.
+tod_first_string() {
+	local start string
+	stty -F "$tod_far_end" 115200 raw -echo
+	start=$(date +%s%N)
+	string=$(timeout "$1" head -c "$t1_length" "$tod_far_end")
+	[ ${#string} -eq "$t1_length" ] || return 0
+	awk -v ns=$(($(date +%s%N) - start)) 'BEGIN { printf "%.1f\n", ns / 1e9 }'
+}
+
+# Checks that file $1 holds nothing but whole T1 strings, at least $2, one a
+# second, the last of them no more than 2 s before now.
+expect_tod_strings() {
+	local file=$1 least=$2 size bad
+	size=$(stat -c %s "$file")
+	if [ $((size % t1_length)) -ne 0 ] || [ $((size / t1_length)) -lt "$least" ]; then
+		not_ok "$size bytes on the ToD line, not $least or more whole strings: '$(head -c 120 "$file")'"
+		return
+	fi
+	bad=$(fold -w "$t1_length" "$file" | grep -v -E -x 'T1[0-9]{14}Z0000')
+	[ -z "$bad" ] || { not_ok "not T1 strings: '$bad'"; return; }
+	fold -w "$t1_length" "$file" | awk -v now="$(date -u +%H%M%S)" '
+		function seconds(hhmmss) {
+			return substr(hhmmss, 1, 2) * 3600 + substr(hhmmss, 3, 2) * 60 + substr(hhmmss, 5, 2)
+		}
+		{ t = seconds(substr($0, 3, 6)) }
+		NR > 1 && (t - last + 86400) % 86400 != 1 { print "  not one a second: " prev " then " $0; bad = 1 }
+		{ last = t; prev = $0 }
+		END {
+			if ((seconds(now) - last + 86400) % 86400 > 2) { print "  the last string " prev " is older than 2 s"; bad = 1 }
+			exit bad
+		}' || test_failed=1
+}
