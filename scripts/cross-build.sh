@@ -10,9 +10,9 @@ shift || true
 
 cmake -S "$top" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/aarch64-linux-gnu.cmake" \
     -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
-cmake --build "$out" --target morrask halvern -j "$(nproc)" >/dev/null
+cmake --build "$out" --target morrask halvern kv-ptp-ctl -j "$(nproc)" >/dev/null
 
-for program in pll-loader/morrask tod-sender/halvern; do
+for program in pll-loader/morrask tod-sender/halvern kv-ptp-ctl/kv-ptp-ctl; do
     kind=$(file -b "$out/$program")
     echo "$(basename "$program"): $kind"
     case "$kind" in

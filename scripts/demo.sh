@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The main job, on the simulated board: morrask loads the sample PLL
 # configuration over spidev and pulses the reset line through /dev/mem,
-# kv_ptp sets up the SoC's clock hardware and answers a PPS time query,
-# halvern sends the time of day at every PPS. The first run prepares the
-# board (packages, kernel); later runs take seconds.
+# kv_ptp sets up the SoC's clock hardware and answers a PPS time query
+# (both asked for by kv-ptp-ctl), halvern sends the time of day at every
+# PPS. The first run prepares the board (packages, kernel); later runs take
+# seconds.
 #   scripts/demo.sh [-k 5.4|6.1|DIR]     (default 5.4, the board's kernel line)
 set -euo pipefail
 

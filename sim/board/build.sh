@@ -6,10 +6,10 @@
 # -k names the kernel (prepare.sh; default 5.4, the board's line); dir
 # defaults to build/board-<kernel>, so builds for both kernels sit side by side.
 # With -p the board gets what the Debian package holds instead of the
-# development build: its morrask and halvern, kv_ptp.ko built by DKMS from
-# its module source, and its ioctl header for the guest programs. With -m as
-# well, the guest's kv_ptp.ko is the one the binary module package holds for
-# this kernel (a board build: the clock set-up finds no BTS block here).
+# development build: its programs, kv_ptp.ko built by DKMS from its module
+# source, and its ioctl header for the guest programs. With -m as well, the
+# guest's kv_ptp.ko is the one the binary module package holds for this
+# kernel (a board build: the clock set-up finds no BTS block here).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -133,16 +133,17 @@ cp "$sim_ko" "$root/lib/board/kv_ptp.ko"
 # CMakeLists.txt). CMake's output shows only when the build fails.
 guest=$out/guest
 guest_targets=(board_guest)
-[ -n "$package" ] || guest_targets+=(morrask halvern)
+[ -n "$package" ] || guest_targets+=(morrask halvern kv-ptp-ctl)
 log=$(cmake -S "$top" -B "$guest" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/aarch64-linux-gnu.cmake" \
     -DCMAKE_BUILD_TYPE=None -DBOARD_GUEST=ON -DKV_PTP_API_INCLUDE="$api_include" 2>&1 &&
     cmake --build "$guest" --target "${guest_targets[@]}" -j2 2>&1) ||
     { echo "$log"; echo "build: the guest programs do not build" >&2; exit 1; }
 cmake --install "$guest" --component board_guest --prefix "$root" >/dev/null
 if [ -z "$package" ]; then
-    install -m 0755 "$guest/pll-loader/morrask" "$guest/tod-sender/halvern" "$root/bin/"
+    install -m 0755 "$guest/pll-loader/morrask" "$guest/tod-sender/halvern" "$guest/kv-ptp-ctl/kv-ptp-ctl" \
+        "$root/bin/"
 else
-    install -m 0755 "$unpacked"/usr/sbin/{halvern,morrask} "$root/bin/"
+    install -m 0755 "$unpacked"/usr/sbin/{halvern,morrask,kv-ptp-ctl} "$root/bin/"
 fi
 # Nothing in the root holds shared libraries.
 for program in "$root"/{tests,bench,bin}/*; do

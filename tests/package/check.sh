@@ -39,7 +39,7 @@ check_main_contents() {
 
     local root
     root=$(unpack)
-    for program in morrask halvern; do
+    for program in morrask halvern kv-ptp-ctl; do
         case $(file -b "$root/usr/sbin/$program") in
             *"ARM aarch64"*"statically linked"*", stripped") ;;
             *) fail "usr/sbin/$program is not a stripped static aarch64 binary" ;;

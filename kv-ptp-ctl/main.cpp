@@ -1,0 +1,8 @@
+// kv-ptp-ctl: has a kv_ptp device set up the SoC's PTP clock hardware, or
+// prints the PTP time of the last PPS edge.
+#include "commands.h"
+
+int main(int argc, char **argv)
+{
+    return runKvPtpCtl(argc, argv);
+}
