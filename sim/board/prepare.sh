@@ -99,15 +99,28 @@ resolve_abi() {
         | sed -n -E 's/.*Depends: linux-image-([0-9.]+-[0-9]+)-arm64.*/\1/p' | head -n 1
 }
 
+# Of the stock modules in $1, which take most of the room, keeps only those
+# a root file system on a virtio disk needs (the Debian board's initramfs),
+# with their modules.dep.
+keep_disk_modules() {
+    local dir=$1 keep
+    keep='/(virtio_pci[a-z_]*|virtio_blk|ext4|jbd2|mbcache|crc16|crc32c_generic)\.ko$'
+    [ -d "$dir/kernel" ] || { log "no modules in $dir"; return 1; }
+    find "$dir/kernel" -name '*.ko' | grep -v -E "$keep" | xargs rm -f
+    find "$dir/kernel" -depth -type d -empty -delete
+    depmod -b "$dir/../../.." "$(basename "$dir")"
+    [ "$(grep -c . "$dir/modules.dep")" -ge 7 ] || { log "the virtio disk modules are not all in $dir"; return 1; }
+}
+
 # Unpacks the kernel image and its headers into $cache/6.1/<abi>.
 unpack_debian_kernel() {
     local abi=$1 work=$cache/6.1/$1
-    [ -f "$work/.complete" ] && return
+    # (An unpacking of earlier days kept no modules at all.)
+    [ -f "$work/.complete" ] && [ -f "$work/root/lib/modules/$abi-arm64/modules.dep" ] && return
     log "downloading Debian's arm64 kernel $abi and its headers"
     unpack_packages "$work" "linux-image-$abi-arm64:arm64" "linux-headers-$abi-arm64:arm64" \
         "linux-headers-$abi-common" || return 1
-    # The stock modules are not needed and take most of the room.
-    rm -rf "$work/root/lib/modules"
+    keep_disk_modules "$work/root/lib/modules/$abi-arm64" || return 1
 
     # The headers' scripts link points at ../../lib/linux-kbuild-6.1: lead it
     # to the host's kbuild, which runs the amd64 tools for an arm64 build.

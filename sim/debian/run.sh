@@ -3,12 +3,14 @@
 # on the simulated board's machine and runs its suites, one boot each, on
 # one throw-away overlay of the base image, so each boot finds what the one
 # before left: tests/debian/NAME.sh for NAME in install, bring-up, late-pps.
-#   sim/debian/run.sh [-b BOARD_BUILD] [-o DIR] [-t SECONDS] PACKAGE.deb MODULE_PACKAGE.deb
-#   sim/debian/run.sh -i [-b BOARD_BUILD] [-o DIR] PACKAGE.deb MODULE_PACKAGE.deb
-# BOARD_BUILD (default build/board-5.4, from sim/board/build.sh) gives the
-# kernel, the simulation modules, kv_ptp's simulation build and simctl; the
-# packages under test, the board's Debian package and the module package
-# for that kernel, lie on a second disk (/board) for the suites to install.
+#   sim/debian/run.sh [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] [-t SECONDS] PACKAGE.deb MODULE_PACKAGE.deb
+#   sim/debian/run.sh -i [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] PACKAGE.deb MODULE_PACKAGE.deb
+# BOARD_BUILD (by default the build for kernel -k, default 5.4, from
+# sim/board/build.sh, with or without -p) gives the kernel, the simulation
+# modules, kv_ptp's simulation build and simctl; the packages under test,
+# the board's Debian package and the module package for that kernel, lie on
+# a second disk (/board) for the suites to install. A kernel whose disk
+# drivers are modules (Debian's 6.1) boots through a small initramfs.
 # DIR (default build/debian-<kernel>) gets the overlay and logs/NAME.console
 # of each boot. -t limits each boot (default 300 s). -i boots the board with
 # the same disks and its console on this terminal, for a look by hand
@@ -20,14 +22,16 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
 . "$top/sim/board/machine.sh"
-usage="usage: run.sh [-i] [-b board_build] [-o dir] [-t seconds] package.deb module-package.deb"
-build=$(board_build_dir "$top" 5.4)
+usage="usage: run.sh [-i] [-k kernel | -b board_build] [-o dir] [-t seconds] package.deb module-package.deb"
+kernel=$board_default_kernel
+build=
 out=
 limit=300
 interactive=no
 while getopts "ib:o:t:" opt; do
     case $opt in
         i) interactive=yes ;;
+        k) kernel=$OPTARG ;;
         b) build=$OPTARG ;;
         o) out=$OPTARG ;;
         t) limit=$OPTARG ;;
@@ -36,9 +40,11 @@ while getopts "ib:o:t:" opt; do
 done
 shift $((OPTIND - 1))
 [ $# -eq 2 ] || { echo "$usage" >&2; exit 2; }
+board_check_kernel "$kernel" || exit 2
 package=$(realpath "$1")
 module_package=$(realpath "$2")
-build=$(realpath "$build")
+build=$(realpath "${build:-$(board_build_dir "$top" "$kernel")}")
+out=${out:-$top/build/debian-$kernel}
 
 fail() {
     echo "debian-run: $*"
@@ -46,11 +52,15 @@ fail() {
     exit 1
 }
 
-for file in Image release rootfs/bin/simctl kmod/sim/sim_spi.ko kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko; do
+for file in Image release rootfs/bin/simctl kmod/sim/sim_spi.ko; do
     [ -e "$build/$file" ] || fail "$build/$file missing; run sim/board/build.sh"
 done
 release=$(cat "$build/release")
-out=${out:-$top/build/debian-${release%.*}}
+# kv_ptp's simulation build: of the development build, or DKMS-built from
+# the package (build.sh -p).
+sim_kv_ptp=$build/kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko
+[ -e "$sim_kv_ptp" ] || sim_kv_ptp=$build/kmod/dkms-sim/kv_ptp.ko
+[ -e "$sim_kv_ptp" ] || fail "$build has no simulation build of kv_ptp.ko"
 base=$("$top/sim/debian/image.sh") || fail "no base image"
 
 # The second disk: what the suites need, and nothing of the image's.
@@ -58,7 +68,7 @@ rm -rf "$out/layer" "$out/logs"
 mkdir -p "$out/logs" "$out/layer"/{modules,bin,packages,samples,tests}
 layer=$out/layer
 install -m 0755 "$top"/sim/debian/layer/{sim-up,suite} "$layer/"
-cp "$build"/kmod/sim/sim_{otx2_ptp,soc,appint,spi}.ko "$build/kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko" "$layer/modules/"
+cp "$build"/kmod/sim/sim_{otx2_ptp,soc,appint,spi}.ko "$sim_kv_ptp" "$layer/modules/"
 cp "$build/rootfs/bin/simctl" "$layer/bin/"
 cp "$package" "$module_package" "$layer/packages/"
 cp "$top/pll-loader/samples/vkc-pll.cfg" "$layer/samples/"
@@ -66,6 +76,22 @@ cp "$top"/tests/debian/* "$layer/tests/"
 rm -f "$out/layer.img"
 truncate -s 64M "$out/layer.img"
 mkfs.ext4 -q -F -L board-layer -d "$layer" "$out/layer.img" || fail "cannot make the layer disk"
+
+# Debian's 6.1 has its virtio disk and ext4 drivers as modules (prepare.sh
+# keeps those): a small initramfs loads them and mounts the root.
+initrd=()
+kernel_dir=$(dirname "$(readlink "$build/Image")")
+modules=$kernel_dir/root/lib/modules/$release
+if [ -d "$modules" ]; then
+    ramfs=$out/initramfs
+    rm -rf "$ramfs"
+    mkdir -p "$ramfs"/{bin,dev,proc,sys,lib/modules}
+    cp "$kernel_dir/busybox" "$ramfs/bin/busybox"
+    cp -r "$modules" "$ramfs/lib/modules/"
+    install -m 0755 "$top/sim/debian/initramfs-init" "$ramfs/init"
+    (cd "$ramfs" && find . -print0 | cpio --null -o -H newc --owner=0:0 --quiet) | gzip -1 >"$out/initramfs.cpio.gz"
+    initrd=(-initrd "$out/initramfs.cpio.gz")
+fi
 
 overlay=$out/board.qcow2
 rm -f "$overlay"
@@ -81,7 +107,7 @@ boot() {
     board_machine_args "$pipes" "$out/logs/$name" 0x0000
     local cmdline="console=ttyAMA0 mem=512M root=/dev/vda rw panic=-1 $args"
     local qemu=(qemu-system-aarch64 -M virt -cpu cortex-a57 -smp 2 -nographic -nic none -no-reboot
-        "${board_machine[@]}" -kernel "$build/Image"
+        "${board_machine[@]}" -kernel "$build/Image" "${initrd[@]}"
         -drive "file=$overlay,if=virtio,format=qcow2,discard=unmap"
         -drive "file=$out/layer.img,if=virtio,format=raw,readonly=on")
     if [ "$interactive" = yes ]; then

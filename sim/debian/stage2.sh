@@ -45,9 +45,10 @@ printf '[Service]\nExecStart=\nExecStart=-/sbin/agetty --autologin root --keep-b
 
 apt-get clean
 rm -rf /board-base /var/lib/apt/lists/* /var/log/*.log /debootstrap
-rm -f /stage2
 sync
 fstrim -v / || true
-sync
+# This script stays: a file still open when deleted would leave the file
+# system to be recovered at every boot.
+mount -o remount,ro / || sync
 echo "stage2: done"
 poweroff -f -f
