@@ -3,7 +3,7 @@
 # on the simulated board's machine and runs its suites, one boot each, on
 # one throw-away overlay of the base image, so each boot finds what the one
 # before left: tests/debian/NAME.sh for NAME in install, bring-up, late-pps.
-#   sim/debian/run.sh [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] [-t SECONDS] PACKAGE.deb MODULE_PACKAGE.deb
+#   sim/debian/run.sh [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] [-t SECONDS] [-s SUITE,...] PACKAGE.deb MODULE_PACKAGE.deb
 #   sim/debian/run.sh -i [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] PACKAGE.deb MODULE_PACKAGE.deb
 # BOARD_BUILD (by default the build for kernel -k, default 5.4, from
 # sim/board/build.sh, with or without -p) gives the kernel, the simulation
@@ -12,7 +12,10 @@
 # a second disk (/board) for the suites to install. A kernel whose disk
 # drivers are modules (Debian's 6.1) boots through a small initramfs.
 # DIR (default build/debian-<kernel>) gets the overlay and logs/NAME.console
-# of each boot. -t limits each boot (default 300 s). -i boots the board with
+# of each boot. -t limits each boot (default 300 s). -s names the suites to
+# run, in order, such as install,bring-up (each builds on what the ones
+# before it left). MODULE_PACKAGE.deb may be a folder: the module package
+# in it for the board's kernel release. -i boots the board with
 # the same disks and its console on this terminal, for a look by hand
 # (root logs in without a password; "poweroff" ends it).
 # The last line is "N passed, N failed" over all boots; the exit status
@@ -22,19 +25,21 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
 . "$top/sim/board/machine.sh"
-usage="usage: run.sh [-i] [-k kernel | -b board_build] [-o dir] [-t seconds] package.deb module-package.deb"
+usage="usage: run.sh [-i] [-k kernel | -b board_build] [-o dir] [-t seconds] [-s suite,...] package.deb module-package.deb"
+suites=(install bring-up late-pps)
 kernel=$board_default_kernel
 build=
 out=
 limit=300
 interactive=no
-while getopts "ib:o:t:" opt; do
+while getopts "ik:b:o:t:s:" opt; do
     case $opt in
         i) interactive=yes ;;
         k) kernel=$OPTARG ;;
         b) build=$OPTARG ;;
         o) out=$OPTARG ;;
         t) limit=$OPTARG ;;
+        s) IFS=, read -r -a suites <<<"$OPTARG" ;;
         *) echo "$usage" >&2; exit 2 ;;
     esac
 done
@@ -56,6 +61,10 @@ for file in Image release rootfs/bin/simctl kmod/sim/sim_spi.ko; do
     [ -e "$build/$file" ] || fail "$build/$file missing; run sim/board/build.sh"
 done
 release=$(cat "$build/release")
+if [ -d "$module_package" ]; then
+    module_package=$module_package/kv-ptp-modules-${release}_$(dpkg-deb -f "$package" Version)_arm64.deb
+fi
+[ -f "$module_package" ] || fail "no module package $module_package"
 # kv_ptp's simulation build: of the development build, or DKMS-built from
 # the package (build.sh -p).
 sim_kv_ptp=$build/kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko
@@ -149,7 +158,7 @@ fi
 
 passed=0
 failed=0
-for suite in install bring-up late-pps; do
+for suite in "${suites[@]}"; do
     args=
     [ "$suite" != late-pps ] || args=board.late_pps
     start=$SECONDS

@@ -17,12 +17,13 @@ uptime() {
 test_the_sender_waits_for_the_pps_device() {
 	[ ! -e /dev/appint2 ] || not_ok "/dev/appint2 is there already"
 	# Started again every 2 s until the device comes, never given up.
-	local restarts=0
-	while [ "$restarts" -lt 3 ] && [ "$(uptime)" -lt 28 ]; do
+	while [ "$(uptime)" -lt 29 ]; do
 		sleep 1
-		restarts=$(systemctl show -p NRestarts --value halvern@2.service)
 	done
-	[ "$restarts" -ge 3 ] || not_ok "halvern@2 was started again $restarts times by $(uptime) s"
+	local restarts
+	restarts=$(systemctl show -p NRestarts --value halvern@2.service)
+	echo "  halvern@2 started again $restarts times by $(uptime) s"
+	[ "$restarts" -ge 2 ] || not_ok "halvern@2 is not being started again"
 	expect_eq "halvern@2 failed" no "$(systemctl is-failed -q halvern@2.service && echo yes || echo no)"
 	[ ! -e /dev/appint2 ] || not_ok "/dev/appint2 came before the test loaded it"
 }
@@ -42,12 +43,14 @@ test_a_bad_line_fails_only_the_pll_unit() {
 
 test_a_late_pps_device_is_taken_up() {
 	sleep $((30 - $(uptime)))
+	tod_open
 	expect "modprobe sim_appint" modprobe sim_appint
 	local took
 	took=$(tod_first_string 10)
+	tod_close
 	[ -n "$took" ] || { not_ok "no ToD string within 10 s of the PPS device"; return; }
 	echo "  first ToD string $took s after the PPS device appeared at $(uptime) s"
-	tod_listen 2.5 /tmp/tod
+	tod_listen 2 /tmp/tod
 	expect_tod_strings /tmp/tod 2
 }
 
@@ -83,7 +86,7 @@ test_a_second_install_works() {
 	expect_eq "timing-support.target" enabled "$(systemctl is-enabled timing-support.target 2>&1)"
 	expect "systemctl start timing-support.target" systemctl start timing-support.target
 	expect_eq "timing-clock.service" active "$(systemctl is-active timing-clock.service)"
-	tod_listen 3.5 /tmp/tod
+	tod_listen 3 /tmp/tod
 	expect_tod_strings /tmp/tod 2
 }
 

@@ -53,19 +53,36 @@ expected_registers() {
 tod_far_end=/dev/ttyS3
 t1_length=21
 
-# Reads what arrives at the far end for $1 seconds into file $2.
-tod_listen() {
+# Opens the far end as fd 3 and drops what it held: bytes that came while
+# it was closed wait in the UART and in the host's loop until it opens.
+tod_open() {
 	stty -F "$tod_far_end" 115200 raw -echo
-	timeout "$1" cat "$tod_far_end" >"$2"
+	exec 3<"$tod_far_end"
+	timeout 0.3 cat <&3 >/dev/null
 }
 
-# Seconds until the first whole T1 string arrives at the far end, at most
-# $1; prints nothing when none came.
+tod_close() {
+	exec 3<&-
+}
+
+# Reads what arrives at the far end for $1 whole seconds into file $2. The
+# strings leave at the PPS, on whole seconds of the clock: listening from
+# half a second on, no string is cut by the start or the end.
+tod_listen() {
+	tod_open
+	local ns
+	ns=$(date +%N)
+	sleep "$(awk -v ns=$((10#$ns)) 'BEGIN { printf "%.3f", ((1.5e9 - ns) % 1e9) / 1e9 }')"
+	timeout "$1" cat <&3 >"$2"
+	tod_close
+}
+
+# Seconds until the first whole T1 string arrives at the far end (opened
+# with tod_open), at most $1; prints nothing when none came.
 tod_first_string() {
 	local start string
-	stty -F "$tod_far_end" 115200 raw -echo
 	start=$(date +%s%N)
-	string=$(timeout "$1" head -c "$t1_length" "$tod_far_end")
+	string=$(timeout "$1" head -c "$t1_length" <&3)
 	[ ${#string} -eq "$t1_length" ] || return 0
 	awk -v ns=$(($(date +%s%N) - start)) 'BEGIN { printf "%.1f\n", ns / 1e9 }'
 }
