@@ -125,12 +125,13 @@ boot() {
     else
         boot_started=$(date +%s.%N)
         timeout --kill-after=10 "$limit" "${qemu[@]}" -append "$cmdline quiet board.suite=$name \
-systemd.mask=serial-getty@ttyAMA0.service" </dev/null 2>&1 | tr -d '\r' >"$out/logs/$name.console" &
+systemd.mask=serial-getty@ttyAMA0.service" </dev/null >"$pipes/console" 2>&1 &
         local qemu_pid=$!
         [ "$name" != bring-up ] || first_tod "$out/logs/$name.ttyS2" $qemu_pid &
         wait $qemu_pid
         status=$?
         wait
+        tr -d '\r' <"$pipes/console" >"$out/logs/$name.console"
     fi
     rm -rf "$pipes"
     return $status
@@ -152,7 +153,7 @@ first_tod() {
 }
 
 if [ "$interactive" = yes ]; then
-    boot interactive "systemd.mask=board-suite.service"
+    boot interactive ""
     exit
 fi
 

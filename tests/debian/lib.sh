@@ -53,38 +53,49 @@ expected_registers() {
 tod_far_end=/dev/ttyS3
 t1_length=21
 
-# Opens the far end as fd 3 and drops what it held: bytes that came while
-# it was closed wait in the UART and in the host's loop until it opens.
-tod_open() {
+tod_log=/tmp/tod-line
+
+# Keeps the far end open for the rest of the suite and copies all that
+# arrives into $tod_log: while the port is closed, bytes wait in the UART
+# and in the host's loop and come late, when it opens.
+tod_start() {
 	stty -F "$tod_far_end" 115200 raw -echo
-	exec 3<"$tod_far_end"
-	timeout 0.3 cat <&3 >/dev/null
+	cat "$tod_far_end" >"$tod_log" &
+	sleep 1
 }
 
-tod_close() {
-	exec 3<&-
+tod_size() {
+	stat -c %s "$tod_log"
 }
 
-# Reads what arrives at the far end for $1 whole seconds into file $2. The
-# strings leave at the PPS, on whole seconds of the clock: listening from
-# half a second on, no string is cut by the start or the end.
-tod_listen() {
-	tod_open
+# The strings leave at the PPS, on whole seconds of the clock: half a second
+# on, none is on its way.
+tod_wait_half_second() {
 	local ns
 	ns=$(date +%N)
 	sleep "$(awk -v ns=$((10#$ns)) 'BEGIN { printf "%.3f", ((1.5e9 - ns) % 1e9) / 1e9 }')"
-	timeout "$1" cat <&3 >"$2"
-	tod_close
 }
 
-# Seconds until the first whole T1 string arrives at the far end (opened
-# with tod_open), at most $1; prints nothing when none came.
+# What arrives at the far end in the next $1 whole seconds, from half a
+# second on, into file $2: no string is cut by the start or the end.
+tod_listen() {
+	local from
+	tod_wait_half_second
+	from=$(tod_size)
+	sleep "$1"
+	head -c "$(tod_size)" "$tod_log" | tail -c +$((from + 1)) >"$2"
+}
+
+# Seconds until a whole T1 string more than $1 bytes came (tod_size before
+# the event), at most $2; prints nothing when none came.
 tod_first_string() {
-	local start string
-	start=$(date +%s%N)
-	string=$(timeout "$1" head -c "$t1_length" <&3)
-	[ ${#string} -eq "$t1_length" ] || return 0
-	awk -v ns=$(($(date +%s%N) - start)) 'BEGIN { printf "%.1f\n", ns / 1e9 }'
+	local from=$1 start=$SECONDS tenths=0
+	while [ "$(tod_size)" -lt $((from + t1_length)) ]; do
+		[ "$tenths" -lt $(($2 * 10)) ] || return 0
+		sleep 0.1
+		tenths=$((tenths + 1))
+	done
+	awk -v t="$tenths" 'BEGIN { printf "%.1f\n", t / 10 }'
 }
 
 # Checks that file $1 holds nothing but whole T1 strings, at least $2, one a
