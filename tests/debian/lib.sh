@@ -89,13 +89,13 @@ tod_listen() {
 # Seconds until a whole T1 string more than $1 bytes came (tod_size before
 # the event), at most $2; prints nothing when none came.
 tod_first_string() {
-	local from=$1 start=$SECONDS tenths=0
+	local from=$1 start=$EPOCHREALTIME took
 	while [ "$(tod_size)" -lt $((from + t1_length)) ]; do
-		[ "$tenths" -lt $(($2 * 10)) ] || return 0
+		took=$(awk -v now="$EPOCHREALTIME" -v start="$start" 'BEGIN { print now - start }')
+		awk -v t="$took" -v most="$2" 'BEGIN { exit !(t > most) }' && return 0
 		sleep 0.1
-		tenths=$((tenths + 1))
 	done
-	awk -v t="$tenths" 'BEGIN { printf "%.1f\n", t / 10 }'
+	awk -v now="$EPOCHREALTIME" -v start="$start" 'BEGIN { printf "%.1f\n", now - start }'
 }
 
 # Checks that file $1 holds nothing but whole T1 strings, at least $2, one a
