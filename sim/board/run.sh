@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Boots the simulated board and runs one guest test suite (or benchmark):
-#   sim/board/run.sh [-k 5.4|6.1|DIR | -b BUILD_DIR] [-t SECONDS] [-r RESET_VALUE] SUITE [TEST...]
+#   sim/board/run.sh [-k 5.4|6.1|DIR | -b BUILD_DIR] [-t SECONDS] [-r RESET_VALUE] [-i] SUITE [TEST...]
 # The board is the one build.sh made in BUILD_DIR, by default the build for
 # kernel -k (default 5.4, the board's line) in its default folder.
 # The guest's own "board result: N passed, N failed" line becomes this
@@ -8,23 +8,27 @@
 # prints no result line counts as failed. RESET_VALUE (default 0x1234) is the
 # PLL reset register's content at power-on. TEST... runs only those tests of
 # the suite (a test's name, with or without its fixture's); --reverse among
-# them runs the tests in reverse order.
+# them runs the tests in reverse order. -i counts instructions: one vCPU and
+# a guest clock that follows the instructions executed (QEMU's -icount), not
+# the host's load, so that benchmark figures repeat.
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
 . "$top/sim/board/machine.sh"
-usage="usage: run.sh [-k kernel | -b build_dir] [-t seconds] [-r reset_value] suite [test...]"
+usage="usage: run.sh [-k kernel | -b build_dir] [-t seconds] [-r reset_value] [-i] suite [test...]"
 kernel=$board_default_kernel
 build=
 limit=600
 reset_value=0x1234
-while getopts "k:b:t:r:" opt; do
+cpus=(-smp 2)
+while getopts "k:b:t:r:i" opt; do
     case $opt in
         k) kernel=$OPTARG ;;
         b) build=$OPTARG ;;
         t) limit=$OPTARG ;;
         r) reset_value=$OPTARG ;;
+        i) cpus=(-smp 1 -icount shift=3,sleep=off) ;;
         *) echo "$usage" >&2; exit 2 ;;
     esac
 done
@@ -45,7 +49,7 @@ pipes=$(mktemp -d /tmp/board-uart.XXXXXX)
 trap 'rm -rf "$pipes"' EXIT
 board_machine_args "$pipes" "$build/logs/$suite" "$reset_value"
 timeout --kill-after=10 "$limit" qemu-system-aarch64 \
-    -M virt -cpu cortex-a57 -smp 2 -nographic -nic none -no-reboot "${board_machine[@]}" \
+    -M virt -cpu cortex-a57 "${cpus[@]}" -nographic -nic none -no-reboot "${board_machine[@]}" \
     -kernel "$build/Image" -initrd "$build/initramfs.cpio.gz" \
     -append "console=ttyAMA0 mem=512M panic=-1 quiet suite=$suite${tests:+ tests=$tests}" \
     </dev/null 2>&1 | tr -d '\r' | tee "$console"
