@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Runs every benchmark of the simulated board with instruction counting
+# (run.sh -i: one vCPU, guest time follows the instructions executed), on
+# each kernel given (default both), and prints one table of ratios: each
+# deliverable against a floor measured in the same run that does what its
+# work requires and nothing more. Not a test: figures, not verdicts.
+#   scripts/bench.sh [-k 5.4|6.1]...
+set -uo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/sim/board/kernel.sh"
+kernels=()
+while getopts "k:" opt; do
+    case $opt in
+        k) board_check_kernel "$OPTARG" || exit 2; kernels+=("$OPTARG") ;;
+        *) echo "usage: bench.sh [-k 5.4|6.1]..." >&2; exit 2 ;;
+    esac
+done
+[ ${#kernels[@]} -gt 0 ] || kernels=(5.4 6.1)
+
+declare -A ratio
+for kernel in "${kernels[@]}"; do
+    build=$top/build/bench-$kernel
+    "$top/sim/board/build.sh" -k "$kernel" "$build" >/dev/null || { echo "bench: the $kernel board does not build"; exit 1; }
+    for bench in "$build"/rootfs/bench/*_bench; do
+        name=$(basename "$bench")
+        "$top/sim/board/run.sh" -b "$build" -i "$name" >/dev/null
+        grep -E '^bench: ' "$build/logs/$name.console" | sed "s/^bench: /$kernel $name: /"
+        while read -r _ _ what value; do
+            ratio[$kernel,${what%/floor}]=$value
+        done < <(grep -E '^bench: ratio [a-z_]+/floor [0-9.]+$' "$build/logs/$name.console")
+    done
+done
+
+echo
+printf '%-8s %14s %14s %14s\n' kernel halvern/floor morrask/floor kv_ptp/floor
+for kernel in "${kernels[@]}"; do
+    printf '%-8s %14s %14s %14s\n' "$kernel" "${ratio[$kernel,halvern]:--}" "${ratio[$kernel,morrask]:--}" \
+        "${ratio[$kernel,kv_ptp]:--}"
+done
