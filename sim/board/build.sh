@@ -123,7 +123,7 @@ mkdir -p "$root"/{bin,dev,proc,sys,tmp,tests,bench,lib/board/sim,lib/board/tools
 cp "$kernel/busybox" "$root/bin/busybox"
 install -m 0755 "$top/sim/board/init" "$root/init"
 cp "$out"/kmod/sim/sim_{otx2_ptp,soc,appint,spi}.ko "$root/lib/board/sim/"
-cp "$out"/kmod/sim/sim_{fault,short_write}.ko "$root/lib/board/tools/"
+cp "$out"/kmod/sim/sim_{fault,short_write,ioctl_floor}.ko "$root/lib/board/tools/"
 cp "$sim_ko" "$root/lib/board/kv_ptp.ko"
 
 # The guest programs (sim/board/CMakeLists.txt) from CMake's cross build in
