@@ -15,15 +15,19 @@
 constexpr size_t SPI_BUFFER_SIZE = 27;
 static_assert(SPI_BUFFER_SIZE >= 1 + PLL_MAX_PAYLOAD, "transfer buffer too small");
 
+// Swaps halves, then pairs, then neighbours: the 8 bits reversed, without a
+// loop per bit (a VKC board reverses every byte it sends).
 uint8_t reverseBits(uint8_t value, int n)
 {
+    if (n <= 0)
+        return 0;
     if (n > 8)
         n = 8;
-    uint8_t reversed = 0;
-    for (int bit = 0; bit < n; bit++)
-        if (value & (1u << bit))
-            reversed |= 1u << (n - 1 - bit);
-    return reversed;
+    unsigned v = value;
+    v = (v & 0xF0u) >> 4 | (v & 0x0Fu) << 4;
+    v = (v & 0xCCu) >> 2 | (v & 0x33u) << 2;
+    v = (v & 0xAAu) >> 1 | (v & 0x55u) << 1;
+    return static_cast<uint8_t>(v >> (8 - n)); // the low n bits, reversed
 }
 
 // Blocks every signal but SIGTERM and SIGKILL, so that an interactive

@@ -167,4 +167,14 @@ TEST(ReverseBits, MirrorsTheLowBits)
     EXPECT_EQ(0x7F, reverseBits(0x7F, 7));
     EXPECT_EQ(0x80, reverseBits(0x01, 12));
     EXPECT_EQ(0x00, reverseBits(0xFF, 0));
+
+    // Every value and width against bit n-1-i taken from bit i, one by one.
+    for (int n = -1; n <= 9; n++)
+        for (int value = 0; value < 256; value++) {
+            int width = n > 8 ? 8 : n, expected = 0;
+            for (int bit = 0; bit < width; bit++)
+                if (value & (1 << bit))
+                    expected |= 1 << (width - 1 - bit);
+            ASSERT_EQ(expected, reverseBits(static_cast<uint8_t>(value), n)) << value << " in " << n << " bits";
+        }
 }
