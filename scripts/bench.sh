@@ -3,7 +3,12 @@
 # (run.sh -i: one vCPU, guest time follows the instructions executed), on
 # each kernel given (default both), and prints one table of ratios: each
 # deliverable against a floor measured in the same run that does what its
-# work requires and nothing more. Not a test: figures, not verdicts.
+# work requires and nothing more. Then, on the Debian board with the
+# packages installed (sim/debian/run.sh -c), the ToD under load: halvern@2
+# as its unit starts it, from the PPS read's return to the end of the
+# serial write, idle and with every CPU busy, as shipped and with the other
+# scheduling policy. Not a test: figures, not verdicts. The first run on a
+# fresh machine also builds the Debian board's image (about 7 minutes).
 #   scripts/bench.sh [-k 5.4|6.1]...
 set -uo pipefail
 
@@ -19,6 +24,8 @@ done
 [ ${#kernels[@]} -gt 0 ] || kernels=(5.4 6.1)
 
 declare -A ratio
+"$top/scripts/package.sh" "$top/build/bench-package" >/dev/null || { echo "bench: the package does not build"; exit 1; }
+package=$(ls "$top"/build/bench-package/timing-support_*_arm64.deb)
 for kernel in "${kernels[@]}"; do
     build=$top/build/bench-$kernel
     "$top/sim/board/build.sh" -k "$kernel" "$build" >/dev/null || { echo "bench: the $kernel board does not build"; exit 1; }
@@ -30,6 +37,11 @@ for kernel in "${kernels[@]}"; do
             ratio[$kernel,${what%/floor}]=$value
         done < <(grep -E '^bench: ratio [a-z_]+/floor [0-9.]+$' "$build/logs/$name.console")
     done
+    KBUILD_EXTRA_SYMBOLS=$build/kmod/sim/Module.symvers "$top/scripts/package-module.sh" "$build/headers" \
+        "$build/module-package" >/dev/null || { echo "bench: the $kernel module package does not build"; exit 1; }
+    "$top/sim/debian/run.sh" -c -b "$build" -o "$build/debian" -t 1800 -s tod-load "$package" \
+        "$build/module-package" >/dev/null
+    grep -E '^bench: tod ' "$build/debian/logs/tod-load.console" | sed "s/^bench: /$kernel /"
 done
 
 echo

@@ -3,7 +3,7 @@
 # on the simulated board's machine and runs its suites, one boot each, on
 # one throw-away overlay of the base image, so each boot finds what the one
 # before left: tests/debian/NAME.sh for NAME in install, bring-up, late-pps.
-#   sim/debian/run.sh [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] [-t SECONDS] [-s SUITE,...] PACKAGE.deb MODULE_PACKAGE.deb
+#   sim/debian/run.sh [-c] [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] [-t SECONDS] [-s SUITE,...] PACKAGE.deb MODULE_PACKAGE.deb
 #   sim/debian/run.sh -i [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] PACKAGE.deb MODULE_PACKAGE.deb
 # BOARD_BUILD (by default the build for kernel -k, default 5.4, from
 # sim/board/build.sh, with or without -p) gives the kernel, the simulation
@@ -17,7 +17,9 @@
 # before it left). MODULE_PACKAGE.deb may be a folder: the module package
 # in it for the board's kernel release. -i boots the board with
 # the same disks and its console on this terminal, for a look by hand
-# (root logs in without a password; "poweroff" ends it).
+# (root logs in without a password; "poweroff" ends it). -c counts
+# instructions (one vCPU, QEMU's -icount), for the benchmark suites of
+# sim/debian/bench (such as tod-load), whose figures then repeat.
 # The last line is "N passed, N failed" over all boots; the exit status
 # says whether all passed.
 set -uo pipefail
@@ -25,16 +27,18 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
 . "$top/sim/board/machine.sh"
-usage="usage: run.sh [-i] [-k kernel | -b board_build] [-o dir] [-t seconds] [-s suite,...] package.deb module-package.deb"
+usage="usage: run.sh [-i] [-c] [-k kernel | -b board_build] [-o dir] [-t seconds] [-s suite,...] package.deb module-package.deb"
 suites=(install bring-up late-pps)
 kernel=$board_default_kernel
 build=
 out=
 limit=300
 interactive=no
-while getopts "ik:b:o:t:s:" opt; do
+cpus=(-smp 2)
+while getopts "ick:b:o:t:s:" opt; do
     case $opt in
         i) interactive=yes ;;
+        c) cpus=(-smp 1 -icount shift=3,sleep=off) ;;
         k) kernel=$OPTARG ;;
         b) build=$OPTARG ;;
         o) out=$OPTARG ;;
@@ -81,7 +85,8 @@ cp "$build"/kmod/sim/sim_{otx2_ptp,soc,appint,spi}.ko "$sim_kv_ptp" "$layer/modu
 cp "$build/rootfs/bin/simctl" "$layer/bin/"
 cp "$package" "$module_package" "$layer/packages/"
 cp "$top/pll-loader/samples/vkc-pll.cfg" "$layer/samples/"
-cp "$top"/tests/debian/* "$layer/tests/"
+cp "$top"/tests/debian/* "$top"/sim/debian/bench/* "$layer/tests/"
+[ ! -e "$build/rootfs/bench/halvern_bench" ] || cp "$build/rootfs/bench/halvern_bench" "$layer/bin/"
 rm -f "$out/layer.img"
 truncate -s 64M "$out/layer.img"
 mkfs.ext4 -q -F -L board-layer -d "$layer" "$out/layer.img" || fail "cannot make the layer disk"
@@ -115,7 +120,7 @@ boot() {
     # leaves the board's bit set.
     board_machine_args "$pipes" "$out/logs/$name" 0x0000
     local cmdline="console=ttyAMA0 mem=512M root=/dev/vda rw panic=-1 $args"
-    local qemu=(qemu-system-aarch64 -M virt -cpu cortex-a57 -smp 2 -nographic -nic none -no-reboot
+    local qemu=(qemu-system-aarch64 -M virt -cpu cortex-a57 "${cpus[@]}" -nographic -nic none -no-reboot
         "${board_machine[@]}" -kernel "$build/Image" "${initrd[@]}"
         -drive "file=$overlay,if=virtio,format=qcow2,discard=unmap"
         -drive "file=$out/layer.img,if=virtio,format=raw,readonly=on")

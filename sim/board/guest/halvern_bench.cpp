@@ -4,8 +4,15 @@
 // one write of 21 bytes), over a few hundred triggered PPS events.
 // Measured from outside with the kernel's syscall exit trace events, so the
 // programs run unchanged.
-//   halvern_bench [events]          (default 300)
+//   halvern_bench [events]                  (default 300)
+// With --pid, the sender that is already running as process PID (as its
+// service started it) instead, over events PPS (default 2000), first on an
+// idle board, then with every CPU kept busy by two normal-priority busy
+// loops each; LABEL names the run in the output:
+//   halvern_bench --pid PID LABEL [events]
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -50,37 +57,58 @@ pid_t start(bool floor)
     return board::startProgram("/bin/halvern", {}, "/dev/null");
 }
 
-// Read-return to write-return gaps of pid, in microseconds, from the trace.
-std::vector<double> gaps(pid_t pid)
+// What the trace says of pid's PPS events, in microseconds: from the
+// read's return to the ToD write's return, and from the wake-up that the
+// PPS gave it to the read's return.
+struct Gaps {
+    std::vector<double> work;
+    std::vector<double> wake;
+};
+
+Gaps gaps(pid_t pid)
 {
     std::ifstream trace(kTrace + "trace");
     std::string line;
-    std::vector<double> result;
-    double readAt = -1;
+    Gaps result;
+    double readAt = -1, wokenAt = -1;
     const std::string self = "-" + std::to_string(pid) + " ";
+    const std::string woken = ": sched_wakeup: comm=";
+    const std::string wokenPid = " pid=" + std::to_string(pid) + " ";
     while (std::getline(trace, line)) {
         size_t colon = line.find(": sys_");
+        size_t wake = line.find(woken);
+        if (wake != std::string::npos && line.find(wokenPid, wake) != std::string::npos) {
+            wokenAt = std::atof(line.c_str() + line.rfind(' ', wake) + 1);
+            continue;
+        }
         if (line.find(self) == std::string::npos || colon == std::string::npos)
             continue;
         double at = std::atof(line.c_str() + line.rfind(' ', colon) + 1);
         if (line.find("sys_read -> 0x0", colon) != std::string::npos) {
             readAt = at;
+            if (wokenAt >= 0)
+                result.wake.push_back((at - wokenAt) * 1e6);
+            wokenAt = -1;
         } else if (line.find("sys_write -> 0x15", colon) != std::string::npos && readAt >= 0) {
-            result.push_back((at - readAt) * 1e6);
+            result.work.push_back((at - readAt) * 1e6);
             readAt = -1;
         }
     }
     return result;
 }
 
-std::vector<double> measure(bool floor, int events, int loop)
+const char* const kEvents[] = {"syscalls/sys_exit_read", "syscalls/sys_exit_write", "sched/sched_wakeup"};
+
+// The trace of the running pid over events PPS.
+Gaps traceGaps(pid_t pid, int events, int loop)
 {
     board::writeText(kTrace + "tracing_on", "0");
     board::writeText(kTrace + "trace", "");
-    pid_t pid = start(floor);
-    for (const char* event : {"sys_exit_read", "sys_exit_write"}) {
-        board::writeText(kTrace + "events/syscalls/" + event + "/filter", "common_pid == " + std::to_string(pid));
-        board::writeText(kTrace + "events/syscalls/" + event + "/enable", "1");
+    for (const char* event : kEvents) {
+        bool woken = std::strstr(event, "sched_wakeup") != nullptr;
+        board::writeText(kTrace + "events/" + event + "/filter",
+                         (woken ? "pid == " : "common_pid == ") + std::to_string(pid));
+        board::writeText(kTrace + "events/" + event + "/enable", "1");
     }
     board::writeText(kTrace + "tracing_on", "1");
     for (int i = 0; i < events; ++i) {
@@ -88,10 +116,18 @@ std::vector<double> measure(bool floor, int events, int loop)
         board::receive(loop, 1000, 21);  // drained, so that the line never backs up
     }
     board::writeText(kTrace + "tracing_on", "0");
-    board::stopProgram(pid);
-    for (const char* event : {"sys_exit_read", "sys_exit_write"})
-        board::writeText(kTrace + "events/syscalls/" + event + "/enable", "0");
+    for (const char* event : kEvents)
+        board::writeText(kTrace + "events/" + event + "/enable", "0");
     return gaps(pid);
+}
+
+std::vector<double> measure(bool floor, int events, int loop)
+{
+    pid_t pid = start(floor);
+    board::pps::waitForWaiting(1, 5000);
+    std::vector<double> result = traceGaps(pid, events, loop).work;
+    board::stopProgram(pid);
+    return result;
 }
 
 void print(const char* name, std::vector<double> us)
@@ -108,12 +144,85 @@ void print(const char* name, std::vector<double> us)
                 us.size(), us[us.size() / 2], sum / us.size(), us[us.size() * 9 / 10], us.back());
 }
 
+// count normal-priority processes that only spin.
+std::vector<pid_t> startBusyLoops(int count)
+{
+    std::vector<pid_t> loops;
+    for (int i = 0; i < count; ++i) {
+        pid_t pid = fork();
+        if (pid == 0)
+            for (volatile unsigned long spins = 0;; spins = spins + 1) {
+            }
+        loops.push_back(pid);
+    }
+    return loops;
+}
+
+void stopBusyLoops(const std::vector<pid_t>& loops)
+{
+    for (pid_t pid : loops)
+        kill(pid, SIGKILL);
+    for (pid_t pid : loops)
+        waitpid(pid, nullptr, 0);
+}
+
+// Nearest rank: the smallest sample with at least q of all at or below it.
+double percentile(const std::vector<double>& sorted, double q)
+{
+    size_t rank = static_cast<size_t>(q * sorted.size() + 0.999999);
+    return sorted[rank > 0 ? rank - 1 : 0];
+}
+
+// The distribution of one run's samples, named what; its p99.9, or -1
+// without samples.
+double printDistribution(const std::string& what, std::vector<double> us)
+{
+    if (us.empty()) {
+        std::printf("bench: tod %s: no samples\n", what.c_str());
+        return -1;
+    }
+    std::sort(us.begin(), us.end());
+    std::printf("bench: tod %-34s %zu PPS: p50 %4.0f us, p99 %4.0f us, p99.9 %4.0f us, max %5.0f us\n",
+                what.c_str(), us.size(), percentile(us, 0.5), percentile(us, 0.99), percentile(us, 0.999),
+                us.back());
+    return percentile(us, 0.999);
+}
+
+// The running sender pid, unloaded and then loaded.
+int measureService(pid_t pid, const char* label, int events)
+{
+    board::writeText(kTrace + "buffer_size_kb", "8192");
+    int loop = board::openRawPort(board::kLoopPort);
+    board::pps::setTimer(false);
+    board::receive(loop, 200);  // whatever the timer sent before
+    Gaps idle = traceGaps(pid, events, loop);
+    int cpus = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+    std::vector<pid_t> loops = startBusyLoops(2 * cpus);
+    Gaps loaded = traceGaps(pid, events, loop);
+    stopBusyLoops(loops);
+    close(loop);
+    std::string name = label;
+    double idleTail = printDistribution(name + " unloaded read-to-write", idle.work);
+    double loadedTail = printDistribution(name + " loaded read-to-write", loaded.work);
+    printDistribution(name + " unloaded wake-to-read", idle.wake);
+    printDistribution(name + " loaded wake-to-read", loaded.wake);
+    if (idleTail > 0 && loadedTail > 0)
+        std::printf("bench: tod %s loaded/unloaded p99.9 %.2f (%d busy loops on %d CPU)\n", label,
+                    loadedTail / idleTail, 2 * cpus, cpus);
+    size_t enough = static_cast<size_t>(events) * 9 / 10;
+    bool ok = idle.work.size() >= enough && loaded.work.size() >= enough;
+    std::printf("board result: %d passed, %d failed\n", ok ? 1 : 0, ok ? 0 : 1);
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     if (argc > 1 && std::strcmp(argv[1], kFloor) == 0)
         floorLoop();
+    if (argc > 3 && std::strcmp(argv[1], "--pid") == 0)
+        return measureService(std::atoi(argv[2]), argv[3], argc > 4 ? std::atoi(argv[4]) : 2000);
     int events = argc > 1 ? std::atoi(argv[1]) : 300;
     board::pps::setTimer(false);
     int con = board::openRawPort(board::kTodPort);  // held open: keeps the raw settings
