@@ -24,6 +24,7 @@ done
 [ ${#kernels[@]} -gt 0 ] || kernels=(5.4 6.1)
 
 declare -A ratio
+tod=()
 "$top/scripts/package.sh" "$top/build/bench-package" >/dev/null || { echo "bench: the package does not build"; exit 1; }
 package=$(ls "$top"/build/bench-package/timing-support_*_arm64.deb)
 for kernel in "${kernels[@]}"; do
@@ -34,19 +35,36 @@ for kernel in "${kernels[@]}"; do
         "$top/sim/board/run.sh" -b "$build" -i "$name" >/dev/null
         grep -E '^bench: ' "$build/logs/$name.console" | sed "s/^bench: /$kernel $name: /"
         while read -r _ _ what value; do
-            ratio[$kernel,${what%/floor}]=$value
-        done < <(grep -E '^bench: ratio [a-z_]+/floor [0-9.]+$' "$build/logs/$name.console")
+            ratio[$kernel,$what]=$value
+        done < <(grep -E '^bench: ratio [a-z_]+/[a-z_]+ [0-9.]+$' "$build/logs/$name.console")
     done
     KBUILD_EXTRA_SYMBOLS=$build/kmod/sim/Module.symvers "$top/scripts/package-module.sh" "$build/headers" \
         "$build/module-package" >/dev/null || { echo "bench: the $kernel module package does not build"; exit 1; }
     "$top/sim/debian/run.sh" -c -b "$build" -o "$build/debian" -t 1800 -s tod-load "$package" \
         "$build/module-package" >/dev/null
     grep -E '^bench: tod ' "$build/debian/logs/tod-load.console" | sed "s/^bench: /$kernel /"
+    while read -r _ _ label _ _ value rest; do
+        tod+=("$(printf '%-8s %-16s %8s  %s' "$kernel" "$label" "$value" "$rest")")
+    done < <(grep -E '^bench: tod [a-z-]+ loaded/unloaded p99.9 ' "$build/debian/logs/tod-load.console")
 done
 
+columns=(halvern/floor halvern/floor_with_trace morrask/floor morrask/floor_with_check kv_ptp/floor kv_ptp/floor_with_soc_call)
 echo
-printf '%-8s %14s %14s %14s\n' kernel halvern/floor morrask/floor kv_ptp/floor
+printf '%-8s' kernel
+printf ' %s' "${columns[@]}"
+echo
 for kernel in "${kernels[@]}"; do
-    printf '%-8s %14s %14s %14s\n' "$kernel" "${ratio[$kernel,halvern]:--}" "${ratio[$kernel,morrask]:--}" \
-        "${ratio[$kernel,kv_ptp]:--}"
+    printf '%-8s' "$kernel"
+    for column in "${columns[@]}"; do
+        printf " %${#column}s" "${ratio[$kernel,$column]:--}"
+    done
+    echo
 done
+echo "floor_with_trace: halvern's floor with the two trace texts it prints per PPS"
+echo "floor_with_check: morrask's floor with the status call per configuration line that checks the file is unchanged"
+echo "floor_with_soc_call: kv_ptp's floor with the one call into the SoC's PTP driver that each query makes"
+
+echo
+echo "ToD from the PPS read's return to the end of the serial write, halvern@2 on the Debian board:"
+printf '%-8s %-16s %8s\n' kernel setting "p99.9 loaded/unloaded"
+printf '%s\n' "${tod[@]}"

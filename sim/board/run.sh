@@ -10,7 +10,8 @@
 # the suite (a test's name, with or without its fixture's); --reverse among
 # them runs the tests in reverse order. -i counts instructions: one vCPU and
 # a guest clock that follows the instructions executed (QEMU's -icount), not
-# the host's load, so that benchmark figures repeat.
+# the host's load, so that benchmark figures repeat; ttyS2 is then not looped
+# back into ttyS3 (machine.sh says why).
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -22,13 +23,14 @@ build=
 limit=600
 reset_value=0x1234
 cpus=(-smp 2)
+counted=
 while getopts "k:b:t:r:i" opt; do
     case $opt in
         k) kernel=$OPTARG ;;
         b) build=$OPTARG ;;
         t) limit=$OPTARG ;;
         r) reset_value=$OPTARG ;;
-        i) cpus=(-smp 1 -icount shift=3,sleep=off) ;;
+        i) cpus=(-smp 1 -icount shift=3,sleep=off) counted=counted ;;
         *) echo "$usage" >&2; exit 2 ;;
     esac
 done
@@ -47,7 +49,7 @@ mkdir -p "$build/logs"
 console=$build/logs/$suite.console
 pipes=$(mktemp -d /tmp/board-uart.XXXXXX)
 trap 'rm -rf "$pipes"' EXIT
-board_machine_args "$pipes" "$build/logs/$suite" "$reset_value"
+board_machine_args "$pipes" "$build/logs/$suite" "$reset_value" $counted
 timeout --kill-after=10 "$limit" qemu-system-aarch64 \
     -M virt -cpu cortex-a57 "${cpus[@]}" -nographic -nic none -no-reboot "${board_machine[@]}" \
     -kernel "$build/Image" -initrd "$build/initramfs.cpio.gz" \

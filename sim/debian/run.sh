@@ -18,8 +18,9 @@
 # in it for the board's kernel release. -i boots the board with
 # the same disks and its console on this terminal, for a look by hand
 # (root logs in without a password; "poweroff" ends it). -c counts
-# instructions (one vCPU, QEMU's -icount), for the benchmark suites of
-# sim/debian/bench (such as tod-load), whose figures then repeat.
+# instructions (one vCPU, QEMU's -icount, ttyS2 not looped back), for the
+# benchmark suites of sim/debian/bench (such as tod-load), whose figures
+# then repeat.
 # The last line is "N passed, N failed" over all boots; the exit status
 # says whether all passed.
 set -uo pipefail
@@ -35,10 +36,11 @@ out=
 limit=300
 interactive=no
 cpus=(-smp 2)
+counted=
 while getopts "ick:b:o:t:s:" opt; do
     case $opt in
         i) interactive=yes ;;
-        c) cpus=(-smp 1 -icount shift=3,sleep=off) ;;
+        c) cpus=(-smp 1 -icount shift=3,sleep=off) counted=counted ;;
         k) kernel=$OPTARG ;;
         b) build=$OPTARG ;;
         o) out=$OPTARG ;;
@@ -118,7 +120,7 @@ boot() {
     pipes=$(mktemp -d /tmp/debian-board.XXXXXX)
     # The PLL reset register starts with every bit clear: a reset pulse
     # leaves the board's bit set.
-    board_machine_args "$pipes" "$out/logs/$name" 0x0000
+    board_machine_args "$pipes" "$out/logs/$name" 0x0000 $counted
     local cmdline="console=ttyAMA0 mem=512M root=/dev/vda rw panic=-1 $args"
     local qemu=(qemu-system-aarch64 -M virt -cpu cortex-a57 "${cpus[@]}" -nographic -nic none -no-reboot
         "${board_machine[@]}" -kernel "$build/Image" "${initrd[@]}"

@@ -12,6 +12,7 @@
 #include <linux/spi/spidev.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,9 +60,14 @@ bool heldTransfer(int fd, struct spi_ioc_transfer* xfer)
     return ok;
 }
 
-// What one register write needs, with nothing around it: the floor.
-bool floorWrite(FILE* trace, unsigned address, unsigned char value)
+// What one register write needs, with nothing around it: the floor. With
+// a stream to check, also the status call that the loader makes per line
+// to see that its configuration file is unchanged.
+bool floorWrite(FILE* trace, unsigned address, unsigned char value, FILE* checked = nullptr)
 {
+    struct stat status;
+    if (checked != nullptr && fstat(fileno(checked), &status) != 0)
+        return false;
     std::fprintf(trace, "\n WRITE: 0x%04X  0x%02X", address, value);
     std::fflush(trace);
     unsigned char page[2] = {0x7F, static_cast<unsigned char>(address >> 7)};
@@ -120,7 +126,7 @@ int main(int argc, char** argv)
     std::string single = writeConfig(writes);
     std::string twice = writeConfig(2 * writes);
 
-    std::vector<double> loader, fixed, floor, sample;
+    std::vector<double> loader, fixed, floor, checkedFloor, sample;
     for (int round = 0; round < kRounds; ++round) {
         double once = timeMorrask({"-r", single}) - kBannerPauseMs;
         double perWrite = (timeMorrask({"-r", twice}) - kBannerPauseMs - once) / writes;
@@ -134,6 +140,12 @@ int main(int argc, char** argv)
                 return 1;
             }
         floor.push_back((board::monotonicMs() - start) / writes);
+        FILE* config = std::fopen(single.c_str(), "r");
+        start = board::monotonicMs();
+        for (int i = 0; i < writes; ++i)
+            floorWrite(trace, i % 0x800, i & 0xFF, config);
+        checkedFloor.push_back((board::monotonicMs() - start) / writes);
+        std::fclose(config);
         std::fclose(trace);
         sample.push_back(timeMorrask({"-r", board::kSampleConfig}) - kBannerPauseMs - sampleWaitsMs());
     }
@@ -146,7 +158,10 @@ int main(int argc, char** argv)
                 median(fixed));
     std::printf("bench: floor      %.1f us per register write (open, 2 held ioctls, close, trace line)\n",
                 median(floor) * 1e3);
+    std::printf("bench: floor      %.1f us per register write with the status call per line (fstat)\n",
+                median(checkedFloor) * 1e3);
     std::printf("bench: ratio morrask/floor %.2f\n", median(loader) / median(floor));
+    std::printf("bench: ratio morrask/floor_with_check %.2f\n", median(loader) / median(checkedFloor));
     std::printf("bench: sample     400 writes loaded in %.0f ms of work\n", median(sample));
     std::printf("bench: sample     sleeps on top: 200 ms pause after the banner, %.0f ms of waits in the file,"
                 " and with the reset pulse 200 ms held + 2000 ms settling\n",

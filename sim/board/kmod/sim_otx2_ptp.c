@@ -19,6 +19,8 @@
 #include <linux/kernel.h>
 #include <linux/module.h>
 
+#include "sim_otx2_ptp.h"
+
 static u64 pps_ns;
 static u64 ns_per_clock_id;
 static s64 error;
@@ -35,9 +37,6 @@ static bool error_hits(int ptp_clk_id)
 
 	return !mod || magnitude % mod == 0;
 }
-
-/* The SoC driver's prototype, which kv_ptp repeats. */
-int otx2_ptp_pps_read(int ptp_clk_id, u64 *pps_ts);
 
 int otx2_ptp_pps_read(int ptp_clk_id, u64 *pps_ts)
 {
