@@ -8,7 +8,7 @@
 // clock (run.sh -i), where what leaves ttyS2 is not read back.
 //   halvern_bench [events]                  (default 300)
 // With --pid, the sender that is already running as process PID (as its
-// service started it) instead, over events PPS (default 2000), first on an
+// service started it) instead, over events PPS (default 5000), first on an
 // idle board, then with every CPU kept busy by two normal-priority busy
 // loops each; LABEL names the run in the output:
 //   halvern_bench --pid PID LABEL [events]
@@ -33,8 +33,13 @@ namespace {
 const std::string kTrace = "/sys/kernel/debug/tracing/";
 const char* const kFloor = "--floor";
 // Between a PPS and the next: far longer than the work of one, so that the
-// bench, woken to trigger the next, never cuts into it.
-constexpr useconds_t kPpsGapUs = 5000;
+// bench, woken to trigger the next, never cuts into it; and varied over a
+// millisecond, so that the PPS fall evenly on all phases of the kernel's
+// tick rather than on a few.
+useconds_t ppsGapUs(int event)
+{
+    return 5000 + static_cast<useconds_t>(event) * 7919 % 1000;
+}
 
 const char* const kFloorWithTrace = "--floor-with-trace";
 
@@ -135,7 +140,7 @@ Gaps traceGaps(pid_t pid, int events)
     board::writeText(kTrace + "tracing_on", "1");
     for (int i = 0; i < events; ++i) {
         board::pps::triggerWhenWaiting();
-        usleep(kPpsGapUs);
+        usleep(ppsGapUs(i));
     }
     board::writeText(kTrace + "tracing_on", "0");
     for (const char* event : kEvents)
@@ -247,7 +252,7 @@ int main(int argc, char** argv)
     if (argc > 1 && (std::strcmp(argv[1], kFloor) == 0 || std::strcmp(argv[1], kFloorWithTrace) == 0))
         floorLoop(std::strcmp(argv[1], kFloorWithTrace) == 0);
     if (argc > 3 && std::strcmp(argv[1], "--pid") == 0)
-        return measureService(std::atoi(argv[2]), argv[3], argc > 4 ? std::atoi(argv[4]) : 2000);
+        return measureService(std::atoi(argv[2]), argv[3], argc > 4 ? std::atoi(argv[4]) : 5000);
     int events = argc > 1 ? std::atoi(argv[1]) : 300;
     board::pps::setTimer(false);
     int con = board::openRawPort(board::kTodPort);  // held open: keeps the raw settings

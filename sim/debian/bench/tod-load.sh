@@ -5,7 +5,7 @@
 # every CPU busy (halvern_bench --pid), for halvern@2 as its unit starts it
 # and with the other scheduling policy put in by a drop-in.
 # Figures are lines "bench: ...".
-events=${BENCH_EVENTS:-2000}
+events=5000
 unit=halvern@2.service
 dropin=/run/systemd/system/$unit.d
 passed=0
