@@ -32,6 +32,8 @@ namespace {
 
 const std::string kTrace = "/sys/kernel/debug/tracing/";
 const char* const kFloor = "--floor";
+const char* const kFloorWithTrace = "--floor-with-trace";
+
 // Between a PPS and the next: far longer than the work of one, so that the
 // bench, woken to trigger the next, never cuts into it; and varied over a
 // millisecond, so that the PPS fall evenly on all phases of the kernel's
@@ -40,8 +42,6 @@ useconds_t ppsGapUs(int event)
 {
     return 5000 + static_cast<useconds_t>(event) * 7919 % 1000;
 }
-
-const char* const kFloorWithTrace = "--floor-with-trace";
 
 // The floor, this program started again with kFloor; with kFloorWithTrace
 // it also prints the sender's two trace texts per PPS, flushed before the
@@ -177,7 +177,7 @@ void print(const char* name, std::vector<double> us)
                 us.size(), us[us.size() / 2], sum / us.size(), us[us.size() * 9 / 10], us.back());
 }
 
-// count normal-priority processes that only spin.
+// Starts count normal-priority processes that only spin.
 std::vector<pid_t> startBusyLoops(int count)
 {
     std::vector<pid_t> loops;
