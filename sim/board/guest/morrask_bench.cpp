@@ -4,9 +4,10 @@
 // restore the mask; close; the write's trace line, flushed); then the time
 // to load the 400-write sample. The loader's figure per write is the
 // difference between a run of 2N writes and one of N, so that its start,
-// pre-flight check and exit are counted once, on their own. The loader's own sleeps (the 200 ms
-// pause after the banner, the waits the file asks for, the reset pulse) are
-// left out of the work figures and stated on their own.
+// pre-flight check and exit are counted once, on their own. The loader's
+// own sleeps (the 200 ms pause after the banner, the waits the file asks
+// for, the reset pulse) are left out of the work figures and stated on
+// their own.
 //   morrask_bench [writes]          (default 2000)
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
@@ -84,6 +85,19 @@ bool floorWrite(FILE* trace, unsigned address, unsigned char value, FILE* checke
     return close(fd) == 0 && ok;
 }
 
+// ms per write of the floor over writes writes, tracing into trace and,
+// with checked, making the status call on it too; negative on a failure.
+double timeFloor(FILE* trace, int writes, FILE* checked = nullptr)
+{
+    double start = board::monotonicMs();
+    for (int i = 0; i < writes; ++i)
+        if (!floorWrite(trace, i % 0x800, i & 0xFF, checked)) {
+            std::printf("bench: the floor's write %d failed\n", i);
+            return -1;
+        }
+    return (board::monotonicMs() - start) / writes;
+}
+
 double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -133,20 +147,13 @@ int main(int argc, char** argv)
         loader.push_back(perWrite);
         fixed.push_back(once - writes * perWrite);
         FILE* trace = std::fopen("/tmp/morrask_floor.out", "w");
-        double start = board::monotonicMs();
-        for (int i = 0; i < writes; ++i)
-            if (!floorWrite(trace, i % 0x800, i & 0xFF)) {
-                std::printf("bench: the floor's write %d failed\n", i);
-                return 1;
-            }
-        floor.push_back((board::monotonicMs() - start) / writes);
         FILE* config = std::fopen(single.c_str(), "r");
-        start = board::monotonicMs();
-        for (int i = 0; i < writes; ++i)
-            floorWrite(trace, i % 0x800, i & 0xFF, config);
-        checkedFloor.push_back((board::monotonicMs() - start) / writes);
+        floor.push_back(timeFloor(trace, writes));
+        checkedFloor.push_back(timeFloor(trace, writes, config));
         std::fclose(config);
         std::fclose(trace);
+        if (floor.back() < 0 || checkedFloor.back() < 0)
+            return 1;
         sample.push_back(timeMorrask({"-r", board::kSampleConfig}) - kBannerPauseMs - sampleWaitsMs());
     }
     double withReset = timeMorrask({board::kSampleConfig});

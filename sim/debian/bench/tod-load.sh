@@ -5,6 +5,7 @@
 # every CPU busy (halvern_bench --pid), for halvern@2 as its unit starts it
 # and with the other scheduling policy put in by a drop-in.
 # Figures are lines "bench: ...".
+set -o pipefail  # a run counts by halvern_bench's status, not by grep's
 events=5000
 unit=halvern@2.service
 dropin=/run/systemd/system/$unit.d
