@@ -1,23 +1,64 @@
 #include "config_file.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "error_report.h"
 
 static const char FIELD_SEPARATORS[] = ",";
 
-int openFile(const char *name, FILE **fd)
+static int stampOf(int fd, FileStamp *stamp)
+{
+    struct stat status;
+    if (fstat(fd, &status) != 0)
+        return -1;
+    stamp->identity = {status.st_dev, status.st_ino};
+    stamp->mode = status.st_mode;
+    stamp->size = status.st_size;
+    stamp->modified = status.st_mtim;
+    return 0;
+}
+
+int openFile(const char *name, FILE **fd, OpenedFile *opened)
 {
     if (name == nullptr || fd == nullptr) {
         REPORT_ERROR("Wrong input parameters, name=%p,fd=%p", name, static_cast<void *>(fd));
         return -1;
     }
-    *fd = fopen(name, "rb");
+    // O_NONBLOCK only keeps the open from waiting; reads of a regular file
+    // ignore it, and anything else is refused before it is read.
+    int raw = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    *fd = raw >= 0 && (opened == nullptr || stampOf(raw, &opened->stamp) == 0) ? fdopen(raw, "rb") : nullptr;
     if (*fd == nullptr) {
-        REPORT_ERROR("Error opening file, file=%s,err=0x%X[%s]", name, errno, strerror(errno));
+        int error = errno;
+        if (raw >= 0)
+            close(raw);
+        REPORT_ERROR("Error opening file, file=%s,err=0x%X[%s]", name, error, strerror(error));
+        return -1;
+    }
+    if (opened != nullptr)
+        setvbuf(*fd, opened->buffer, _IOFBF, sizeof(opened->buffer));
+    return 0;
+}
+
+int checkFileUnchanged(FILE *fd, const FileStamp *stamp)
+{
+    if (fd == nullptr || stamp == nullptr) {
+        REPORT_ERROR("Wrong input parameters, fd=%p,stamp=%p", static_cast<void *>(fd), static_cast<const void *>(stamp));
+        return -1;
+    }
+    FileStamp now;
+    if (stampOf(fileno(fd), &now) != 0) {
+        REPORT_ERROR("Error reading configuration file status, err=0x%X[%s]", errno, strerror(errno));
+        return -1;
+    }
+    if (now.size != stamp->size || now.modified.tv_sec != stamp->modified.tv_sec ||
+        now.modified.tv_nsec != stamp->modified.tv_nsec) {
+        REPORT_ERROR("Error configuration file changed while loading, st_size=%lld (was %lld)",
+                     static_cast<long long>(now.size), static_cast<long long>(stamp->size));
         return -1;
     }
     return 0;
@@ -62,13 +103,14 @@ static int skipRestOfLine(FILE *fd, int c, const char *head, size_t headLength, 
     return ferror(fd) ? -1 : 0;
 }
 
-int readEntry(FILE *fd, char *cmd_line, int len)
+int readLine(FILE *fd, char *cmd_line, int len, LineFault *fault)
 {
-    if (fd == nullptr || cmd_line == nullptr || len <= 0) {
-        REPORT_ERROR("Wrong input parameters, fd=%p,cmd_line=%p,len=%d",
-                     static_cast<void *>(fd), static_cast<void *>(cmd_line), len);
+    if (fd == nullptr || cmd_line == nullptr || len <= 0 || fault == nullptr) {
+        REPORT_ERROR("Wrong input parameters, fd=%p,cmd_line=%p,len=%d,fault=%p", static_cast<void *>(fd),
+                     static_cast<void *>(cmd_line), len, static_cast<void *>(fault));
         return -1;
     }
+    *fault = LINE_OK;
     memset(cmd_line, 0, len); // so that the line end can be found past a NUL byte
     if (fgets(cmd_line, len, fd) == nullptr) {
         if (!feof(fd)) {
@@ -92,22 +134,155 @@ int readEntry(FILE *fd, char *cmd_line, int len)
         REPORT_ERROR("Error reading PLL configuration file");
         return -1;
     }
-    if (endOfFile) {
+    if (endOfFile)
         putEndOfFile(cmd_line, len);
-        return 0;
+    else if (!isComment(cmd_line))
+        *fault = LINE_TOO_LONG;
+    return 0;
+}
+
+int readEntry(FILE *fd, char *cmd_line, int len)
+{
+    LineFault fault = LINE_OK;
+    if (fd == nullptr || cmd_line == nullptr || len <= 0) {
+        REPORT_ERROR("Wrong input parameters, fd=%p,cmd_line=%p,len=%d",
+                     static_cast<void *>(fd), static_cast<void *>(cmd_line), len);
+        return -1;
     }
-    if (isComment(cmd_line))
-        return 0;
-    REPORT_ERROR("Error PLL configuration line longer than %d bytes [%s]", len - 1,
-                 trimLineEnd(cmd_line));
+    if (readLine(fd, cmd_line, len, &fault) != 0)
+        return -1;
+    if (fault == LINE_TOO_LONG) {
+        REPORT_ERROR("Error PLL configuration line longer than %d bytes [%s]", len - 1, trimLineEnd(cmd_line));
+        return -1;
+    }
+    return 0;
+}
+
+static const char *const LINE_FAULT_TEXTS[] = {
+    "",
+    "longer than a line may be",
+    "no field",
+    "unknown command",
+    "register write without an address",
+    "register write without a value",
+    "wait without a time",
+    "address without a hexadecimal digit",
+    "negative address",
+    "address beyond 32 bits",
+    "value without a hexadecimal digit",
+    "negative value",
+    "value beyond 32 bits",
+    "wait time without a decimal digit",
+    "negative wait time",
+    "wait time beyond 32 bits",
+};
+static_assert(sizeof(LINE_FAULT_TEXTS) / sizeof(LINE_FAULT_TEXTS[0]) == LINE_FAULT_COUNT, "a text for each fault");
+
+const char *lineFaultText(LineFault fault)
+{
+    return fault >= LINE_OK && fault < LINE_FAULT_COUNT ? LINE_FAULT_TEXTS[fault] : "unknown fault";
+}
+
+static unsigned digitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return static_cast<unsigned>(c - '0');
+    if (c >= 'a' && c <= 'f')
+        return static_cast<unsigned>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F')
+        return static_cast<unsigned>(c - 'A' + 10);
+    return 16;
+}
+
+// Reads a number field: leading white space, a plus sign, in base 16 a 0x
+// prefix, then the digits; what follows them is a remark. Returns LINE_OK,
+// or the field's fault among the three that follow noDigit (no digit,
+// negative, beyond 32 bits): a typo must not become 0, a minus sign or an
+// overflow must not wrap into a plausible address or wait.
+static LineFault readNumber(const char *field, unsigned base, LineFault noDigit, uint32_t *value)
+{
+    field += strspn(field, " \t\n\v\f\r");
+    if (*field == '-')
+        return static_cast<LineFault>(noDigit + 1);
+    if (*field == '+')
+        field++;
+    if (base == 16 && field[0] == '0' && (field[1] == 'x' || field[1] == 'X'))
+        field += 2; // the 0 of a prefix is not a digit of the number
+    if (digitValue(*field) >= base)
+        return noDigit;
+    uint64_t number = 0;
+    for (unsigned digit; (digit = digitValue(*field)) < base; field++) {
+        number = number * base + digit;
+        if (number > UINT32_MAX)
+            return static_cast<LineFault>(noDigit + 2);
+    }
+    *value = static_cast<uint32_t>(number);
+    return LINE_OK;
+}
+
+static int setCommand(int *cmd, int *addr, uint32_t *value, PLL_CFG_CMD_E code)
+{
+    *cmd = code;
+    *addr = 0;
+    *value = 0;
+    return 0;
+}
+
+static int lineFails(LineFault *fault, LineFault why)
+{
+    *fault = why;
     return -1;
 }
 
-// Reads a number the way the file format allows: leading blanks, a sign, the
-// digits of the base up to the first other character, 0 when there are none.
-static uint32_t readNumber(const char *field, int base)
+int parseLine(char *cmd_line, int *cmd, int *addr, uint32_t *value, LineFault *fault)
 {
-    return static_cast<uint32_t>(strtol(field, nullptr, base));
+    if (cmd_line == nullptr || cmd == nullptr || addr == nullptr || value == nullptr || fault == nullptr) {
+        REPORT_ERROR("Wrong input parameters, cmd_line=%p,cmd=%p,addr=%p,value=%p,fault=%p",
+                     static_cast<void *>(cmd_line), static_cast<void *>(cmd), static_cast<void *>(addr),
+                     static_cast<void *>(value), static_cast<void *>(fault));
+        return -1;
+    }
+    *fault = LINE_OK;
+    if (strstr(cmd_line, PLL_CFG_END_OF_FILE) != nullptr)
+        return setCommand(cmd, addr, value, PLL_CFG_CMD_END);
+
+    char *rest = nullptr;
+    char *field = strtok_r(cmd_line, FIELD_SEPARATORS, &rest);
+    if (field == nullptr)
+        return lineFails(fault, LINE_NO_FIELD);
+    if (strchr(field, ';') != nullptr)
+        return setCommand(cmd, addr, value, PLL_CFG_CMD_NOP);
+
+    uint32_t number = 0;
+    LineFault wrong;
+    if (strchr(field, 'X') != nullptr) {
+        *cmd = PLL_CFG_CMD_WRITE;
+        field = strtok_r(nullptr, FIELD_SEPARATORS, &rest);
+        if (field == nullptr)
+            return lineFails(fault, LINE_NO_ADDRESS);
+        if ((wrong = readNumber(field, 16, LINE_ADDRESS_NO_DIGIT, &number)) != LINE_OK)
+            return lineFails(fault, wrong);
+        *addr = static_cast<int>(number);
+        field = strtok_r(nullptr, FIELD_SEPARATORS, &rest);
+        if (field == nullptr)
+            return lineFails(fault, LINE_NO_VALUE);
+        if ((wrong = readNumber(field, 16, LINE_VALUE_NO_DIGIT, value)) != LINE_OK)
+            return lineFails(fault, wrong);
+        return 0;
+    }
+    if (strchr(field, 'W') != nullptr) {
+        *cmd = PLL_CFG_CMD_WAIT;
+        field = strtok_r(nullptr, FIELD_SEPARATORS, &rest);
+        if (field == nullptr)
+            return lineFails(fault, LINE_NO_WAIT);
+        if ((wrong = readNumber(field, 10, LINE_WAIT_NO_DIGIT, value)) != LINE_OK)
+            return lineFails(fault, wrong);
+        *addr = 0;
+        return 0;
+    }
+    if (strpbrk(field, "\r\n") != nullptr)
+        return setCommand(cmd, addr, value, PLL_CFG_CMD_NOP);
+    return lineFails(fault, LINE_UNKNOWN_COMMAND);
 }
 
 int parseEntry(char *cmd_line, int *cmd, int *addr, uint32_t *value)
@@ -118,54 +293,16 @@ int parseEntry(char *cmd_line, int *cmd, int *addr, uint32_t *value)
                      static_cast<void *>(addr), static_cast<void *>(value));
         return -1;
     }
-    if (strstr(cmd_line, PLL_CFG_END_OF_FILE) != nullptr) {
-        *cmd = PLL_CFG_CMD_END;
-        *addr = 0;
-        *value = 0;
+    LineFault fault = LINE_OK;
+    if (parseLine(cmd_line, cmd, addr, value, &fault) == 0)
         return 0;
-    }
-
-    char *rest = nullptr;
-    char *field = strtok_r(cmd_line, FIELD_SEPARATORS, &rest);
-    if (field == nullptr) {
+    // These two report here; every other bad line is reported by the caller,
+    // with what the buffer holds now: the line's first field.
+    if (fault == LINE_NO_FIELD)
         REPORT_ERROR("Error wrong cmd line in PLL config file, cmd_line=%s", trimLineEnd(cmd_line));
-        return -1;
-    }
-
-    if (strchr(field, ';') != nullptr) {
-        *cmd = PLL_CFG_CMD_NOP;
-        *addr = 0;
-        *value = 0;
-        return 0;
-    }
-    if (strchr(field, 'X') != nullptr) {
-        *cmd = PLL_CFG_CMD_WRITE;
-        field = strtok_r(nullptr, FIELD_SEPARATORS, &rest);
-        if (field == nullptr)
-            return -1;
-        *addr = static_cast<int>(readNumber(field, 16));
-        field = strtok_r(nullptr, FIELD_SEPARATORS, &rest);
-        if (field == nullptr)
-            return -1;
-        *value = readNumber(field, 16);
-        return 0;
-    }
-    if (strchr(field, 'W') != nullptr) {
-        *cmd = PLL_CFG_CMD_WAIT;
-        field = strtok_r(nullptr, FIELD_SEPARATORS, &rest);
-        if (field == nullptr)
-            return -1;
-        *addr = 0;
-        *value = readNumber(field, 10);
-        return 0;
-    }
-    if (strpbrk(field, "\r\n") != nullptr) {
-        *cmd = PLL_CFG_CMD_NOP;
-        *addr = 0;
-        *value = 0;
-        return 0;
-    }
-    REPORT_ERROR("Error unknown PLL config file command, cmd=%s", field);
+    else if (fault == LINE_UNKNOWN_COMMAND)
+        REPORT_ERROR("Error unknown PLL config file command, cmd=%s",
+                     cmd_line + strspn(cmd_line, FIELD_SEPARATORS));
     return -1;
 }
 
@@ -182,35 +319,17 @@ int closeFile(FILE *fd)
     return 0;
 }
 
-int stampFile(FILE *fd, FileStamp *stamp)
+int checkSameFile(const FileStamp *stamp, const char *path, const FileIdentity *identity)
 {
-    if (fd == nullptr || stamp == nullptr) {
-        REPORT_ERROR("Wrong input parameters, fd=%p,stamp=%p", static_cast<void *>(fd), static_cast<void *>(stamp));
+    if (stamp == nullptr || path == nullptr || identity == nullptr) {
+        REPORT_ERROR("Wrong input parameters, stamp=%p,path=%p,identity=%p", static_cast<const void *>(stamp),
+                     static_cast<const void *>(path), static_cast<const void *>(identity));
         return -1;
     }
-    struct stat st;
-    if (fstat(fileno(fd), &st) != 0) {
-        REPORT_ERROR("Error reading configuration file status, err=0x%X[%s]", errno, strerror(errno));
-        return -1;
-    }
-    stamp->size = st.st_size;
-    stamp->modified = st.st_mtim;
-    return 0;
-}
-
-int checkFileUnchanged(FILE *fd, const FileStamp *stamp)
-{
-    if (stamp == nullptr) {
-        REPORT_ERROR("Wrong input parameters, fd=%p,stamp=%p", static_cast<void *>(fd), static_cast<const void *>(stamp));
-        return -1;
-    }
-    FileStamp now;
-    if (stampFile(fd, &now) != 0)
-        return -1;
-    if (now.size != stamp->size || now.modified.tv_sec != stamp->modified.tv_sec ||
-        now.modified.tv_nsec != stamp->modified.tv_nsec) {
-        REPORT_ERROR("Error configuration file changed while loading, st_size=%lld (was %lld)",
-                     static_cast<long long>(now.size), static_cast<long long>(stamp->size));
+    if (!S_ISREG(stamp->mode) || stamp->identity.device != identity->device ||
+        stamp->identity.inode != identity->inode) {
+        REPORT_ERROR("Error configuration file %s replaced since it was checked, st_mode=0x%X", path,
+                     static_cast<unsigned>(stamp->mode));
         return -1;
     }
     return 0;

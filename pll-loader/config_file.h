@@ -5,12 +5,19 @@
 // A line, its line end included, must fit in the caller's buffer less the
 // terminator; a longer comment is cut there, any other longer line is an error.
 // END_OF_FILE anywhere in a line, however long, ends the file.
+// A number holds at least one digit of its base (after a 0x prefix, in
+// hexadecimal), is not negative and fits in 32 bits; a remark may follow
+// its digits.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <sys/types.h>
+
+// Work buffer of a pass over the file: one line (or the first 127 bytes of
+// a longer one) and its terminator.
+constexpr int CFG_LINE_SIZE = 128;
 
 enum PLL_CFG_CMD_E {
     PLL_CFG_CMD_WRITE = 0,
@@ -22,18 +29,76 @@ enum PLL_CFG_CMD_E {
 // Put into the line buffer by readEntry once the file is exhausted.
 #define PLL_CFG_END_OF_FILE "END_OF_FILE"
 
-int openFile(const char *name, FILE **fd);
+// Why a line cannot be loaded.
+enum LineFault {
+    LINE_OK,
+    LINE_TOO_LONG,
+    LINE_NO_FIELD,
+    LINE_UNKNOWN_COMMAND,
+    LINE_NO_ADDRESS,
+    LINE_NO_VALUE,
+    LINE_NO_WAIT,
+    // Each number field has its three faults in this order: no digit,
+    // negative, beyond 32 bits.
+    LINE_ADDRESS_NO_DIGIT,
+    LINE_ADDRESS_NEGATIVE,
+    LINE_ADDRESS_TOO_BIG,
+    LINE_VALUE_NO_DIGIT,
+    LINE_VALUE_NEGATIVE,
+    LINE_VALUE_TOO_BIG,
+    LINE_WAIT_NO_DIGIT,
+    LINE_WAIT_NEGATIVE,
+    LINE_WAIT_TOO_BIG,
+    LINE_FAULT_COUNT,
+};
+const char *lineFaultText(LineFault fault);
+
+// The file a path named when it was checked before loading. The file opened
+// for loading must be this very file, or a file swapped in meanwhile would be
+// loaded unchecked.
+struct FileIdentity {
+    dev_t device;
+    ino_t inode;
+};
+
+// An open file as it was opened: which file, its kind, size and
+// modification time.
+struct FileStamp {
+    FileIdentity identity;
+    mode_t mode;
+    off_t size;
+    struct timespec modified;
+};
+
+// What a pass over the file keeps beside its stream, from openFile to
+// closeFile: the file as it was opened, and the buffer the stream reads the
+// file into (so that an open costs no allocation).
+struct OpenedFile {
+    FileStamp stamp;
+    char buffer[4096];
+};
+
+// Opens the file for reading, without waiting for a writer (a FIFO put in
+// the file's place cannot stall the loader). opened, when given, gets the
+// file's stamp and lends the stream its buffer.
+int openFile(const char *name, FILE **fd, OpenedFile *opened = nullptr);
 int readEntry(FILE *fd, char *cmd_line, int len);
 int parseEntry(char *cmd_line, int *cmd, int *addr, uint32_t *value);
 int closeFile(FILE *fd);
 
-// The open file's size and modification time when loading began. A file
-// truncated or rewritten under the loader would feed it a mix of old and new
-// lines, or a line cut short that still parses: loading stops instead.
-struct FileStamp {
-    off_t size;
-    struct timespec modified;
-};
-int stampFile(FILE *fd, FileStamp *stamp);
+// readEntry and parseEntry without the reports of a bad line: they say what
+// is wrong with it in *fault instead (LINE_OK when nothing is), so that a
+// caller can name the line. A read error is still reported, and returns -1;
+// so does a bad line for parseLine. After LINE_TOO_LONG the line is consumed
+// whole and the buffer holds its first len - 1 bytes.
+int readLine(FILE *fd, char *cmd_line, int len, LineFault *fault);
+int parseLine(char *cmd_line, int *cmd, int *addr, uint32_t *value, LineFault *fault);
+
+// A file truncated or rewritten under the loader would feed it a mix of old
+// and new lines, or a line cut short that still parses: 0 while the open
+// file is as stamped, otherwise reported, -1.
 int checkFileUnchanged(FILE *fd, const FileStamp *stamp);
+// 0 when the stamped file (of path) is the regular file identity names;
+// otherwise reported, -1.
+int checkSameFile(const FileStamp *stamp, const char *path, const FileIdentity *identity);
 char *trimLineEnd(char *text);

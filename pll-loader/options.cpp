@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "boards.h"
@@ -103,12 +104,25 @@ static bool applyMode(OptionState *state, const char *argument)
     return true;
 }
 
+// The SPI device: a character device under /dev, its path whole. A cut
+// path could name another node, and any other kind of file is not a bus.
 static bool applyDevice(OptionState *state, const char *argument)
 {
-    snprintf(state->text, sizeof(state->text), "/dev/%s", argument);
-    if (access(state->text, F_OK) != 0) {
+    int length = snprintf(state->text, sizeof(state->text), "/dev/%s", argument);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof(state->text)) {
+        printf("\n main: Error driver name longer than %zu characters [%s]", sizeof(state->text) - 1 - strlen("/dev/"),
+               argument);
+        return false;
+    }
+    struct stat status;
+    if (stat(state->text, &status) != 0) {
         printf("\n main: Error driver [%s] doesn't exists, err=0x%d[%s]", state->text, errno,
                strerror(errno));
+        return false;
+    }
+    if (!S_ISCHR(status.st_mode)) {
+        printf("\n main: Error driver [%s] is not a character device, st_mode=0x%X", state->text,
+               static_cast<unsigned>(status.st_mode));
         return false;
     }
     state->deviceGiven = true;
@@ -122,13 +136,18 @@ void parseOptions(int argc, char **argv, RunOptions *options)
     int option;
 
     options->resetRequested = true;
+    options->dryRun = false;
     options->errors = 0;
-    while ((option = getopt(argc, argv, "rRb:B:m:M:d:D:")) != -1) {
+    while ((option = getopt(argc, argv, "rRnNb:B:m:M:d:D:")) != -1) {
         bool valid = true;
         switch (option) {
         case 'r':
         case 'R':
             options->resetRequested = false;
+            break;
+        case 'n':
+        case 'N':
+            options->dryRun = true;
             break;
         case 'b':
         case 'B':

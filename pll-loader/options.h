@@ -6,6 +6,7 @@
 
 struct RunOptions {
     bool resetRequested;    // pulse the PLL chip's reset line before loading
+    bool dryRun;            // only check the whole file; touch no device
     const char *configFile; // the operand, or nullptr when there is none
     int errors;             // option errors reported while parsing
 };

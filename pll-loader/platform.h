@@ -10,6 +10,10 @@
 int spiDeviceOpen(const char *path, int flags);
 int spiDeviceIoctl(int fd, unsigned long request, void *argument);
 int spiDeviceClose(int fd);
+// An exclusive lock on the SPI device node, held until spiBusUnlock or the
+// process's end: a handle, or -1 with errno (EWOULDBLOCK: another holds it).
+int spiBusLock(const char *path);
+int spiBusUnlock(int handle);
 
 int physMemOpen(const char *path, int flags);
 void *physMemMap(size_t length, int protection, int flags, int fd, off_t offset);

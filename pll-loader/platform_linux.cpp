@@ -1,7 +1,9 @@
 // The board's platform: spidev, /dev/mem and the system clock, unadorned.
 #include "platform.h"
 
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -19,6 +21,22 @@ int spiDeviceIoctl(int fd, unsigned long request, void *argument)
 int spiDeviceClose(int fd)
 {
     return close(fd);
+}
+
+int spiBusLock(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return fd;
+    int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+}
+
+int spiBusUnlock(int handle)
+{
+    return close(handle);
 }
 
 int physMemOpen(const char *path, int flags)

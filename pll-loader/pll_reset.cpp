@@ -1,6 +1,7 @@
 #include "pll_reset.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -27,29 +28,59 @@ constexpr mode_t CFG_MODE_MASK = S_IFMT | S_IRUSR;
 constexpr mode_t CFG_MODE_WANTED = S_IFREG | S_IRUSR;
 static_assert(CFG_MODE_MASK == 0xF100 && CFG_MODE_WANTED == 0x8100, "unexpected mode bits");
 
-int checkPllCfg(const char *device, const char *file)
+// The checks report as the pre-flight check, whichever part of it runs.
+#define CHECK_REPORT(...) reportError("checkPllCfg", __LINE__, __VA_ARGS__)
+
+int checkCfgStatus(mode_t mode, off_t size)
+{
+    if ((mode & CFG_MODE_MASK) != CFG_MODE_WANTED || size <= 0) {
+        CHECK_REPORT("Error stat data, st_mode=0x%X,st_size=%u", static_cast<unsigned>(mode),
+                     static_cast<unsigned>(size));
+        return -1;
+    }
+    return 0;
+}
+
+int checkPllCfg(const char *device, const char *file, FileIdentity *identity)
 {
     struct stat status;
 
     if (device == nullptr || file == nullptr) {
-        REPORT_ERROR("Wrong input parameters, device=%p,file=%p", static_cast<const void *>(device),
+        CHECK_REPORT("Wrong input parameters, device=%p,file=%p", static_cast<const void *>(device),
                      static_cast<const void *>(file));
         return -1;
     }
     if (stat(device, &status) != 0) {
-        REPORT_ERROR("Error call stat() for device %s, err=0x%X[%s]", device, errno, strerror(errno));
+        CHECK_REPORT("Error call stat() for device %s, err=0x%X[%s]", device, errno, strerror(errno));
         return -1;
     }
     if (stat(file, &status) != 0) {
-        REPORT_ERROR("Error call stat() for file %s, err=0x%X[%s]", file, errno, strerror(errno));
+        CHECK_REPORT("Error call stat() for file %s, err=0x%X[%s]", file, errno, strerror(errno));
         return -1;
     }
-    if ((status.st_mode & CFG_MODE_MASK) != CFG_MODE_WANTED || status.st_size <= 0) {
-        REPORT_ERROR("Error stat data, st_mode=0x%X,st_size=%u", static_cast<unsigned>(status.st_mode),
-                     static_cast<unsigned>(status.st_size));
+    if (checkCfgStatus(status.st_mode, status.st_size) != 0)
         return -1;
-    }
+    if (identity != nullptr)
+        *identity = {status.st_dev, status.st_ino};
     return 0;
+}
+
+// Every catchable signal, from the moment the chip goes into reset until it
+// runs again: a stop or an interrupt then acts only once the chip is
+// released, never leaving it held in reset.
+static bool holdAllSignals(sigset_t *previous)
+{
+    sigset_t all;
+    if (sigfillset(&all) == 0 && sigprocmask(SIG_BLOCK, &all, previous) == 0)
+        return true;
+    REPORT_ERROR("Error holding signals off, err=0x%X[%s]", errno, strerror(errno));
+    return false;
+}
+
+static void releaseSignals(const sigset_t *previous)
+{
+    if (sigprocmask(SIG_SETMASK, previous, nullptr) != 0)
+        REPORT_ERROR("Error releasing signals, err=0x%X[%s]", errno, strerror(errno));
 }
 
 int pllReset(int timeout)
@@ -79,6 +110,8 @@ int pllReset(int timeout)
     // Each message goes out before the register change that it announces.
     printf("\n PLL chip in reset,     timeout=%d ms", timeout);
     fflush(stdout);
+    sigset_t previous;
+    bool held = holdAllSignals(&previous);
     physMemWrite16(reg, physMemRead16(reg) & static_cast<uint16_t>(~board->resetMask));
     sleepMicroseconds(timeout > 0 ? static_cast<unsigned long>(timeout) * 1000 : 0);
 
@@ -86,6 +119,8 @@ int pllReset(int timeout)
     printf("\n PLL chip out of reset, timeout=%d ms", static_cast<int>(RESET_SETTLE_US / 1000));
     fflush(stdout);
     physMemWrite16(reg, physMemRead16(reg) | board->resetMask);
+    if (held)
+        releaseSignals(&previous); // a signal held meanwhile acts now
     sleepMicroseconds(RESET_SETTLE_US);
 
     if (physMemUnmap(page, RESET_PAGE_SIZE) != 0)

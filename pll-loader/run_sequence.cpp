@@ -1,13 +1,17 @@
-// morrask's run sequence: options, banner, pre-flight check, optional reset
-// pulse, then the load loop, which carries out each line of the configuration
-// file before it reads the next one. The program's main does nothing but call
-// runMorrask.
+// morrask's run sequence: options, banner, pre-flight check, the bus locked,
+// optional reset pulse, then the load loop, which carries out each line of
+// the configuration file before it reads the next one; or only the dry run.
+// The program's main does nothing but call runMorrask.
 #include "run_sequence.h"
 
 #include <cstdint>
 #include <cstdio>
 
+#include <cerrno>
+#include <cstring>
+
 #include "config_file.h"
+#include "dry_run.h"
 #include "error_report.h"
 #include "loader_settings.h"
 #include "options.h"
@@ -57,10 +61,11 @@ static bool runCommand(int cmd, int addr, uint32_t value)
 }
 
 // One forward pass over the file, up to its end or the first failure.
-void loadConfiguration(const char *path)
+void loadConfiguration(const char *path, const FileIdentity *identity)
 {
     FILE *file = nullptr;
-    if (openFile(path, &file) != 0) {
+    OpenedFile opened;
+    if (openFile(path, &file, &opened) != 0) {
         MAIN_REPORT("Error opening PLL configuration file [%s]", path);
         return;
     }
@@ -69,22 +74,58 @@ void loadConfiguration(const char *path)
     int cmd = PLL_CFG_CMD_NOP;
     int addr = 0;
     uint32_t value = 0;
-    FileStamp stamp;
-    bool readable = stampFile(file, &stamp) == 0;
+    bool readable = checkSameFile(&opened.stamp, path, identity) == 0;
     while (readable) {
-        // Each line is acted on only while the file is still the one opened.
-        if (readEntry(file, line, sizeof(line)) != 0 || checkFileUnchanged(file, &stamp) != 0)
+        if (readEntry(file, line, sizeof(line)) != 0)
             break; // the reader has said why
         if (parseEntry(line, &cmd, &addr, &value) != 0) {
             MAIN_REPORT("Error parsing configuration entry [%s]", trimLineEnd(line));
             break;
         }
+        // A line is carried out, and the end taken for the end, only while
+        // the file is as it was opened; a comment needs no look.
+        if (cmd != PLL_CFG_CMD_NOP && checkFileUnchanged(file, &opened.stamp) != 0)
+            break;
         if (!runCommand(cmd, addr, value))
             break;
     }
 
     if (closeFile(file) != 0)
         MAIN_REPORT("Error closing configuration file, [%s]", path);
+}
+
+// Keeps a second loader off the bus while this one resets the chip and
+// loads it: its page selects would land between ours. The kernel drops the
+// lock when the process ends, however it ends. Returns the handle, or -1.
+static int lockBus(const char *device)
+{
+    int handle = spiBusLock(device);
+    if (handle >= 0)
+        return handle;
+    if (errno == EWOULDBLOCK)
+        MAIN_REPORT("Error SPI device %s is being loaded by another morrask", device);
+    else
+        MAIN_REPORT("Error locking SPI device %s, err=0x%X[%s]", device, errno, strerror(errno));
+    return -1;
+}
+
+static void unlockBus(const char *device, int handle)
+{
+    if (spiBusUnlock(handle) != 0)
+        MAIN_REPORT("Error unlocking SPI device %s, err=0x%X[%s]", device, errno, strerror(errno));
+}
+
+// The steps that touch the chip, with the bus held for this loader alone.
+static void resetAndLoad(const RunOptions &options, const FileIdentity *checked)
+{
+    int bus = lockBus(loaderSettings.spiDevice);
+    if (bus < 0)
+        return;
+    if (options.resetRequested && pllReset(PLL_RESET_HOLD_MS) != 0)
+        MAIN_REPORT("Error reseting PLL chip");
+    else
+        loadConfiguration(options.configFile, checked);
+    unlockBus(loaderSettings.spiDevice, bus);
 }
 
 int runMorrask(int argc, char **argv)
@@ -97,18 +138,22 @@ int runMorrask(int argc, char **argv)
     }
     if (options.errors > 0)
         return EXIT_OPTION_ERROR;
+    if (options.dryRun) {
+        int result = checkConfiguration(options.configFile);
+        printf("\n\n");
+        return result == 0 ? EXIT_LOADED : EXIT_LOAD_FAILED;
+    }
 
     printf("\n ---- PLL SPI CONFIGURATION ---- \n");
     printf("\n PLL chip reset request %s ", options.resetRequested ? "YES" : "NO");
     fflush(stdout);
     sleepMicroseconds(BANNER_PAUSE_US);
 
-    if (checkPllCfg(loaderSettings.spiDevice, options.configFile) != 0)
+    FileIdentity checked;
+    if (checkPllCfg(loaderSettings.spiDevice, options.configFile, &checked) != 0)
         MAIN_REPORT("Error PLL config check not successful");
-    else if (options.resetRequested && pllReset(PLL_RESET_HOLD_MS) != 0)
-        MAIN_REPORT("Error reseting PLL chip");
     else
-        loadConfiguration(options.configFile);
+        resetAndLoad(options, &checked);
 
     printf("\n\n");
     return errorReportCount() > 0 ? EXIT_LOAD_FAILED : EXIT_LOADED;

@@ -3,18 +3,18 @@
 // same code.
 #pragma once
 
-// Work buffer of the load loop: one configuration line (or a 127-byte piece
-// of a longer one) and its terminator.
-constexpr int CFG_LINE_SIZE = 128;
+#include "config_file.h"
 
-// One forward pass over the configuration file at path: each line is read,
-// parsed and carried out (register write, wait) before the next one, up to
-// the end of the file or the first failure, which is reported.
-void loadConfiguration(const char *path);
+// One forward pass over the configuration file at path, which must be the
+// file that was checked (identity): each line is read, parsed and carried
+// out (register write, wait) before the next one, up to the end of the file
+// or the first failure, which is reported.
+void loadConfiguration(const char *path, const FileIdentity *identity);
 
-// The whole program: options, banner, pre-flight check, optional reset
-// pulse, loading. Returns the exit status: -1 (255 to the shell) without a
+// The whole program: options, banner, pre-flight check, the bus locked
+// against other loaders, optional reset pulse, loading; or, with -n, only
+// the dry run. Returns the exit status: -1 (255 to the shell) without a
 // configuration file operand, 2 after an option error (nothing is touched
-// then), 1 when a failure was reported after the banner, 0 when the whole
-// file was loaded without one.
+// then), 1 when a failure was reported after the banner (or the dry run
+// found one), 0 when the whole file was loaded (or would load) without one.
 int runMorrask(int argc, char **argv);

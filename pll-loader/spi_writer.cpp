@@ -31,7 +31,8 @@ uint8_t reverseBits(uint8_t value, int n)
 }
 
 // Blocks every signal but SIGTERM and SIGKILL, so that an interactive
-// interrupt cannot cut a transfer in half. Returns true when the mask took.
+// interrupt cannot cut a register write in half. Returns true when the mask
+// took.
 static bool spi_lock(sigset_t *previous)
 {
     sigset_t held;
@@ -76,14 +77,8 @@ ssize_t spi_write(int fd, const uint8_t *buffer, size_t count)
     transfer.bits_per_word = SPI_BITS_PER_WORD;
     transfer.cs_change = 0;
 
-    sigset_t previous;
-    bool locked = spi_lock(&previous);
     int result = spiDeviceIoctl(fd, SPI_IOC_MESSAGE(1), &transfer);
     int transferErrno = errno;
-    // Only a mask that was changed is put back; the saved one is valid only then.
-    if (locked)
-        spi_unlock(&previous);
-
     if (result == -1) {
         fprintf(stderr, "\n[%05d]spi_write: Error writing to SPI device, err=%d[%s]", __LINE__,
                 transferErrno, strerror(transferErrno));
@@ -105,15 +100,9 @@ static uint8_t dataByte(uint8_t value)
     return loaderSettings.lsbFirst ? reverseBits(value, 8) : value;
 }
 
-int write_spi_device(int fd, unsigned page, unsigned address, uint16_t bytes, const uint8_t *data)
+// The two transfers of a register write, its arguments already checked.
+static int write_page_and_register(int fd, unsigned page, unsigned address, uint16_t bytes, const uint8_t *data)
 {
-    if (fd < 0 || bytes > PLL_MAX_PAYLOAD || address > PLL_MAX_REGISTER || page > PLL_MAX_PAGE ||
-        (data == nullptr && bytes > 0)) {
-        printf("\n write_spi_device: Error wrong input parameters, fd=%d,page=%d,address=0x%X,bytes=%d,write=%p",
-               fd, page, address, bytes, static_cast<const void *>(data));
-        return -1;
-    }
-
     uint8_t buffer[SPI_BUFFER_SIZE];
     memset(buffer, 0, sizeof(buffer));
     buffer[0] = commandByte(PLL_PAGE_REGISTER);
@@ -136,6 +125,24 @@ int write_spi_device(int fd, unsigned page, unsigned address, uint16_t bytes, co
         return -1;
     }
     return 0;
+}
+
+int write_spi_device(int fd, unsigned page, unsigned address, uint16_t bytes, const uint8_t *data)
+{
+    if (fd < 0 || bytes > PLL_MAX_PAYLOAD || address > PLL_MAX_REGISTER || page > PLL_MAX_PAGE ||
+        (data == nullptr && bytes > 0)) {
+        printf("\n write_spi_device: Error wrong input parameters, fd=%d,page=%d,address=0x%X,bytes=%d,write=%p",
+               fd, page, address, bytes, static_cast<const void *>(data));
+        return -1;
+    }
+
+    // Only a mask that was changed is put back; the saved one is valid only then.
+    sigset_t previous;
+    bool locked = spi_lock(&previous);
+    int result = write_page_and_register(fd, page, address, bytes, data);
+    if (locked)
+        spi_unlock(&previous); // a signal held meanwhile acts now
+    return result;
 }
 
 int cpuSpiWrite(uint32_t address, uint8_t *data, uint16_t count)

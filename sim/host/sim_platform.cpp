@@ -23,31 +23,42 @@ struct Failure {
     unsigned nth; // 0: every call
 };
 
+struct Raise {
+    std::string operation;
+    unsigned nth;
+    int signal;
+};
+
 struct Board {
     std::vector<std::string> events;
     std::vector<SimTransfer> transfers;
     std::vector<Failure> failures;
+    std::vector<Raise> raises;
     std::vector<unsigned> calls; // per operation, parallel to OPERATIONS
     uint16_t memPage[MEM_PAGE_WORDS];
     int openHandles;
     int nextFd;
 };
 
-const char *const OPERATIONS[] = {"spi_open", "spi_ioctl", "spi_short", "spi_close",
-                                  "mem_open", "mem_map",   "mem_unmap", "mem_close"};
+const char *const OPERATIONS[] = {"spi_open", "spi_ioctl", "spi_short", "spi_close", "spi_lock", "spi_unlock",
+                                  "mem_open", "mem_map",   "mem_unmap", "mem_close", "sleep"};
 constexpr size_t OPERATION_COUNT = sizeof(OPERATIONS) / sizeof(OPERATIONS[0]);
 
 Board board;
 std::string reportPath;
 
 
-// Counts a call of operation and tells whether it is to fail; sets errno.
+// Counts a call of operation, raises the signals armed for it, and tells
+// whether it is to fail; sets errno.
 bool failsNow(const char *operation)
 {
     size_t index = 0;
     while (index < OPERATION_COUNT && strcmp(OPERATIONS[index], operation) != 0)
         index++;
     unsigned call = ++board.calls[index];
+    for (const Raise &armed : board.raises)
+        if (armed.operation == operation && armed.nth == call)
+            raise(armed.signal);
     for (const Failure &failure : board.failures) {
         if (failure.operation == operation && (failure.nth == 0 || failure.nth == call)) {
             errno = EIO;
@@ -116,6 +127,7 @@ void simReset(void)
     board.events.clear();
     board.transfers.clear();
     board.failures.clear();
+    board.raises.clear();
     board.calls.assign(OPERATION_COUNT, 0);
     memset(board.memPage, 0, sizeof(board.memPage));
     board.memPage[RESET_REGISTER_WORD] = 0xFFFF;
@@ -132,6 +144,11 @@ void simSetChipLsbWired(bool lsbWired)
 void simFailCall(const std::string &operation, unsigned nth)
 {
     board.failures.push_back({operation, nth});
+}
+
+void simRaiseDuring(const std::string &operation, unsigned nth, int signal)
+{
+    board.raises.push_back({operation, nth, signal});
 }
 
 const std::vector<std::string> &simEvents(void)
@@ -223,6 +240,19 @@ int spiDeviceClose(int fd)
     return closeHandle("spi_close", fd);
 }
 
+int spiBusLock(const char *path)
+{
+    int handle = openHandle("spi_lock", path, 0);
+    if (handle < 0)
+        errno = EWOULDBLOCK;
+    return handle;
+}
+
+int spiBusUnlock(int handle)
+{
+    return closeHandle("spi_unlock", handle);
+}
+
 int physMemOpen(const char *path, int flags)
 {
     return openHandle("mem_open", path, flags);
@@ -266,4 +296,5 @@ int physMemClose(int fd)
 void sleepMicroseconds(unsigned long microseconds)
 {
     appendEvent(board.events, "sleep %lu", microseconds);
+    failsNow("sleep");
 }

@@ -11,7 +11,8 @@
 //   MORRASK_SIM_FAIL=<op>[@n],.. make the n-th call (every call without @n)
 //                                of an operation fail with EIO
 // Operations: spi_open, spi_ioctl, spi_short (transfers one byte less),
-// spi_close, mem_open, mem_map, mem_unmap, mem_close.
+// spi_close, spi_lock (fails with EWOULDBLOCK, as when another loader holds
+// the bus), spi_unlock, mem_open, mem_map, mem_unmap, mem_close, sleep.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,8 @@ struct SimTransfer {
 void simReset(void);
 void simSetChipLsbWired(bool lsbWired);
 void simFailCall(const std::string &operation, unsigned nth = 0);
+// Raises signal in the middle of the nth call of operation (spi_ioctl, sleep).
+void simRaiseDuring(const std::string &operation, unsigned nth, int signal);
 
 const std::vector<std::string> &simEvents(void);
 const std::vector<SimTransfer> &simTransfers(void);

@@ -200,8 +200,9 @@ TEST_F(Bus, end_of_file_in_the_tail_of_an_overlong_line_ends_loading)
 }
 
 // On a slow bus a signal that reaches the loader cuts the transfer short;
-// only SIGTERM (and SIGKILL) may, the others wait for its end.
-TEST_F(Bus, sigint_and_sighup_wait_for_the_transfer_sigterm_ends_at_once)
+// only SIGTERM (and SIGKILL) may. The others wait for the register transfer
+// that follows the page select they came in: a write is never split.
+TEST_F(Bus, sigint_and_sighup_wait_for_the_register_transfer_sigterm_ends_at_once)
 {
     board::writeText(kCfg, kThreeWrites);
     for (int sig : {SIGINT, SIGHUP, SIGTERM}) {
@@ -216,10 +217,57 @@ TEST_F(Bus, sigint_and_sighup_wait_for_the_transfer_sigterm_ends_at_once)
         double took = board::monotonicMs() - sent;
         std::printf("  signal %d: ended after %.0f ms, %s\n", sig, took, board::spi::chip(1).c_str());
         EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig);
-        EXPECT_EQ(board::spi::count(1, "transfers"), 1);
+        EXPECT_EQ(board::spi::count(1, "transfers"), sig == SIGTERM ? 1 : 2);
+        EXPECT_EQ(board::spi::count(1, "writes"), sig == SIGTERM ? 0 : 1);
         EXPECT_EQ(board::spi::count(1, "aborted"), sig == SIGTERM ? 1 : 0);
-        EXPECT_TRUE(sig == SIGTERM ? took < 150 : took > 150);
+        EXPECT_TRUE(sig == SIGTERM ? took < 150 : took > 550);
     }
+}
+
+// A stop or an interrupt while the chip is held in reset acts once it is
+// released: the loader never leaves the chip in reset, and sends nothing.
+TEST_F(Bus, a_signal_during_the_reset_hold_leaves_the_chip_released)
+{
+    board::writeText(kCfg, kThreeWrites);
+    for (int sig : {SIGTERM, SIGINT}) {
+        *board::resetRegister() = 0xFFFF;
+        pid_t pid = board::startProgram(kMorrask, {kCfg}, kOut);
+        double until = board::monotonicMs() + 5000;
+        while (*board::resetRegister() != 0xF7FF && board::monotonicMs() < until)
+            usleep(1000);
+        ASSERT_EQ(*board::resetRegister(), 0xF7FF);  // held in reset
+        kill(pid, sig);
+        int status = board::waitStatus(pid, 5000);
+        std::printf("  signal %d: reset register 0x%04X after the run\n", sig, *board::resetRegister());
+        EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig);
+        EXPECT_EQ(*board::resetRegister(), 0xFFFF);
+        EXPECT_EQ(board::spi::count(1, "transfers"), 0);
+    }
+}
+
+// While one loader loads a bus, a second one on it is refused before it
+// touches the reset register or the bus; the first loads undisturbed.
+TEST_F(Bus, a_second_loader_on_the_same_bus_is_refused)
+{
+    board::writeText(kCfg, kThreeWrites);
+    *board::resetRegister() = 0xFFFF;
+    ASSERT_TRUE(board::spi::setDelayMs(1, 200));
+    pid_t first = board::startProgram(kMorrask, {"-r", kCfg}, kOut);
+    EXPECT_TRUE(board::spi::waitForCount(1, "busy", 1));
+    Run second = morrask({kCfg});  // with the reset pulse
+    std::printf("  second loader: exit status %d, reset register", second.status);
+    for (uint16_t value : second.resetValues)
+        std::printf(" 0x%04X", value);
+    std::printf("\n");
+    EXPECT_EQ(second.status, 1);
+    EXPECT_TRUE(second.resetValues == std::vector<uint16_t>{0xFFFF});
+    EXPECT_EQ(board::waitExit(first, 10000), 0);
+    EXPECT_EQ(board::spi::count(1, "transfers"), 6);
+    EXPECT_TRUE(board::spi::registers(1) == kThreeWritten);
+
+    // Once the first has ended, the bus is free again.
+    board::spi::setDelayMs(1, 0);
+    EXPECT_EQ(morrask({"-r", kCfg}).status, 0);
 }
 
 // Line i writes registers 0 to 126 of page after page (127 is the page

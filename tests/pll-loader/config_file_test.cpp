@@ -75,13 +75,26 @@ const LineCase LINE_CASES[] = {
     {"X, 7F , 01\r\n", 0, PLL_CFG_CMD_WRITE, 0x7F, 0x01, ""},
     {"X,,0x10,,0x20\n", 0, PLL_CFG_CMD_WRITE, 0x10, 0x20, ""},
     {"X,0x1FF,0x1234\n", 0, PLL_CFG_CMD_WRITE, 0x1FF, 0x1234, ""},
-    {"X,zz,yy\n", 0, PLL_CFG_CMD_WRITE, 0, 0, ""},
-    {"X,1,\n", 0, PLL_CFG_CMD_WRITE, 1, 0, ""},
-    {"X,-1,0x45 remark\n", 0, PLL_CFG_CMD_WRITE, -1, 0x45, ""},
     {"WX,1,2\n", 0, PLL_CFG_CMD_WRITE, 1, 2, ""},
     {"W,100000\n", 0, PLL_CFG_CMD_WAIT, 0, 100000, ""},
-    {"W,0x10\n", 0, PLL_CFG_CMD_WAIT, 0, 0, ""},
-    {"W,\n", 0, PLL_CFG_CMD_WAIT, 0, 0, ""},
+    // Numbers: a remark may follow the digits; a field without a digit, with
+    // a minus sign or beyond 32 bits fails the line (main reports it).
+    {"X,0x30 reg,0x40 val\n", 0, PLL_CFG_CMD_WRITE, 0x30, 0x40, ""},
+    {"X,+7f,\t0XA5\n", 0, PLL_CFG_CMD_WRITE, 0x7F, 0xA5, ""},
+    {"X,0xFFFFFFFF,0x00000000FF\n", 0, PLL_CFG_CMD_WRITE, -1, 0xFF, ""},
+    {"W,100 us\n", 0, PLL_CFG_CMD_WAIT, 0, 100, ""},
+    {"W,4294967295\n", 0, PLL_CFG_CMD_WAIT, 0, 4294967295u, ""},
+    {"W,0x10\n", 0, PLL_CFG_CMD_WAIT, 0, 0, ""}, // the decimal reading stops at the x
+    {"X,zz,yy\n", -1, 0, 0, 0, ""},
+    {"X,0x10,yy\n", -1, 0, 0, 0, ""},
+    {"X,0x,0x45\n", -1, 0, 0, 0, ""},
+    {"X,1,\n", -1, 0, 0, 0, ""},
+    {"W,\n", -1, 0, 0, 0, ""},
+    {"X,-1,0x45\n", -1, 0, 0, 0, ""},
+    {"W, -1\n", -1, 0, 0, 0, ""},
+    {"W,99999999999999999999\n", -1, 0, 0, 0, ""},
+    {"W,4294967296\n", -1, 0, 0, 0, ""},
+    {"X,0x100000010,0x20\n", -1, 0, 0, 0, ""},
     {"; comment, with, commas\n", 0, PLL_CFG_CMD_NOP, 0, 0, ""},
     {"X;,1,2\n", 0, PLL_CFG_CMD_NOP, 0, 0, ""},
     {"\n", 0, PLL_CFG_CMD_NOP, 0, 0, ""},
@@ -173,7 +186,7 @@ TEST(ConfigFile, OverlongCommandLineFailsTheRead)
 }
 
 // Truncated, grown or rewritten in place: each is noticed; being read is not.
-TEST(ConfigFile, AFileChangedSinceItWasStampedIsRefused)
+TEST(ConfigFile, AFileChangedSinceItWasOpenedIsRefused)
 {
     const std::string content = "X,0x0001,0x11\nX,0x0002,0x22\n";
     const std::function<void(const std::string &)> changes[] = {
@@ -185,15 +198,14 @@ TEST(ConfigFile, AFileChangedSinceItWasStampedIsRefused)
         std::string path = scratchFile(content);
         usleep(20000); // past the file system's time stamp granularity
         FILE *file = nullptr;
-        ASSERT_EQ(0, openFile(path.c_str(), &file));
-        FileStamp stamp;
-        ASSERT_EQ(0, stampFile(file, &stamp));
+        OpenedFile opened;
+        ASSERT_EQ(0, openFile(path.c_str(), &file, &opened));
         char line[128];
         ASSERT_EQ(0, readEntry(file, line, sizeof(line)));
-        EXPECT_EQ(0, checkFileUnchanged(file, &stamp));
+        EXPECT_EQ(0, checkFileUnchanged(file, &opened.stamp));
         change(path);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(-1, checkFileUnchanged(file, &stamp));
+        EXPECT_EQ(-1, checkFileUnchanged(file, &opened.stamp));
         EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find(
                                          "Error configuration file changed while loading, st_size="));
         closeFile(file);

@@ -67,6 +67,10 @@ TEST(Morrask, OptionErrorsAreAllReportedAndStopTheRun)
         {{"-d", "null", cfg, "-b"}, ""},
         {{"-b", "XYZ", "-m", "foo", "-d", "null", cfg},
          "\nmain: Error unknown board type [XYZ]\n main: Error wrong lsb/msb mode requested [foo]"},
+        // A device path is never cut short, and must be a character device.
+        {{"-n", "-d", std::string(123, 'x'), cfg},
+         "\n main: Error driver name longer than 122 characters [" + std::string(123, 'x') + "]"},
+        {{"-d", ".." + cfg, cfg}, "\n main: Error driver [/dev/.." + cfg + "] is not a character device, st_mode=0x81A4"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
@@ -140,7 +144,7 @@ TEST(Morrask, BoardDeviceAndModeTakeEffectInEitherOrder)
         SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2]);
         EXPECT_EQ(0, run.status) << run.out;
         EXPECT_NE(std::string::npos, run.report.find("spi_open /dev/null "));
-        EXPECT_NE(std::string::npos, run.report.find("spi_xfer fd=101 len=2: " + c.pageSelect));
+        EXPECT_NE(std::string::npos, run.report.find("spi_xfer fd=102 len=2: " + c.pageSelect)); // after lock, mem
         EXPECT_NE(std::string::npos, run.report.find("mem_write16 offset=4 value=0x" + c.resetWrite));
         EXPECT_NE(std::string::npos, run.out.find("\n Reseting PLL chip on " + c.board + " board\n")) << run.out;
     }
@@ -170,6 +174,10 @@ TEST(Morrask, LoadingStopsAtTheFirstBadLineOrFailedWrite)
         {"X,0x10,0x20" + std::string(120, ' ') + "\nX,0x20,0x30\n", {},
          "\n readEntry: Error PLL configuration line longer than 127 bytes [X,0x10,0x20", 0},
         {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=mem_unmap"}, "Error unmaping physical memory for PLL reset", 1},
+        {"W,-1\nX,0x10,0x20\n", {}, "\n main: Error parsing configuration entry [W]F:", 0},
+        {"X,0x100000010,0x20\n", {}, "\n main: Error parsing configuration entry [X]F:", 0},
+        {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=spi_lock"},
+         "\n main: Error SPI device /dev/null is being loaded by another morraskF:", 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.content);
@@ -187,6 +195,39 @@ TEST(Morrask, LoadingStopsAtTheFirstBadLineOrFailedWrite)
         {"-d", "null", scratchFile("; " + std::string(130, '=') + ",X,0x10,0x20\nX,0x20,0x30\n")});
     EXPECT_EQ(0, run.status) << run.out;
     EXPECT_NE(std::string::npos, run.report.find("writes 1 "));
+}
+
+TEST(Morrask, TheDryRunNamesEveryBadLineAndTouchesNothing)
+{
+    std::string bad = std::string("; set-up\r\nX,0x0123,0x45\r\nX,zz,yy\r\nW,-1\nX,0x800,0x01\nhello,1\nX,0x10\n") +
+                      "X,0x10,0x20" + std::string(120, ' ') + "\n" + std::string("\0X,1,2\n", 7) +
+                      "W,99999999999999999999\nW,100 us\n; END_OF_FILE\nX,zz,0\n";
+    std::string path = scratchFile(bad);
+    MorraskRun run = runMorrask({"-n", path});
+    EXPECT_EQ(1, run.status);
+    const std::string report = "\n checkConfiguration: Error line ";
+    EXPECT_EQ(report + "3: address without a hexadecimal digit [X,zz,yy]F:morrask,L:*" + report +
+                  "4: negative wait time [W,-1]F:morrask,L:*" + report +
+                  "5: address 0x800 beyond the last register 0x7FF [X,0x800,0x01]F:morrask,L:*" + report +
+                  "6: unknown command [hello,1]F:morrask,L:*" + report +
+                  "7: register write without a value [X,0x10]F:morrask,L:*" + report +
+                  "8: longer than 127 bytes [X,0x10,0x20" + std::string(116, ' ') + "]F:morrask,L:*" + report +
+                  "9: no field []F:morrask,L:*" + report + "10: wait time beyond 32 bits [W,99999999999999999999]F:morrask,L:*"
+                  "\n Checked " + path + ": bad lines 8, register writes 1, waits 100 us in all\n\n",
+              maskReportLines(run.out));
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(std::string::npos, run.report.find("\nsleep")) << run.report;
+    EXPECT_FALSE(touchedHardware(run));
+
+    // A clean file, with no SPI device on this machine; an empty one.
+    run = runMorrask({"-N", SAMPLE_CONFIG});
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(std::string("\n Checked ") + SAMPLE_CONFIG + ": bad lines 0, register writes 400, waits 700000 us in all\n\n",
+              run.out);
+    EXPECT_EQ(std::string::npos, run.report.find("\nsleep"));
+    run = runMorrask({"-n", scratchFile("")});
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos, run.out.find("\n checkPllCfg: Error stat data, st_mode=0x81A4,st_size=0F:")) << run.out;
 }
 
 TEST(Morrask, CommentsOnlyFileLoadsNothingAndSucceeds)

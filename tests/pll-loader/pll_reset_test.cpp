@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "loader_settings.h"
 #include "pll_reset.h"
+#include "run_sequence.h"
 #include "sim_platform.h"
 #include "test_support.h"
 
@@ -59,6 +63,27 @@ TEST(PllReset, PulsesTheBoardsResetBitAndWaits)
     EXPECT_EQ(0x1A34, simResetRegister());
 }
 
+// A stop during the hold acts only once the chip runs again.
+TEST(PllReset, ASignalDuringTheHoldWaitsForTheRelease)
+{
+    static volatile sig_atomic_t registerAtSignal;
+    struct sigaction noted = {}, previous;
+    noted.sa_handler = [](int) { registerAtSignal = simResetRegister(); };
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        registerAtSignal = -1;
+        sigaction(signal, &noted, &previous);
+        simReset();
+        simRaiseDuring("sleep", 1, signal);
+        loaderSettings.boardType = BOARD_VKC;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(0, pllReset(200));
+        testing::internal::GetCapturedStdout();
+        sigaction(signal, &previous, nullptr);
+        EXPECT_EQ(0xFFFF, registerAtSignal);
+    }
+}
+
 TEST(PllReset, FailuresReleaseWhatWasOpened)
 {
     std::string out;
@@ -84,6 +109,31 @@ TEST(PllReset, FailuresReleaseWhatWasOpened)
     out = testing::internal::GetCapturedStdout();
     EXPECT_NE("", out);
     EXPECT_EQ("mem_close fd=100", simEvents().back());
+}
+
+// A file put in the checked file's place before it is opened is refused,
+// a FIFO at once, without waiting for a writer.
+TEST(CheckPllCfg, OnlyTheFileCheckedIsLoaded)
+{
+    std::string path = scratchFile("X,0x10,0x20\n");
+    FileIdentity checked;
+    ASSERT_EQ(0, checkPllCfg("/dev/null", path.c_str(), &checked));
+    const std::function<void()> swaps[] = {
+        [&] { ASSERT_EQ(0, rename(scratchFile("X,0x10,0x99\n").c_str(), path.c_str())); },
+        [&] { ASSERT_EQ(0, unlink(path.c_str())); ASSERT_EQ(0, mkfifo(path.c_str(), 0600)); },
+    };
+    for (const auto &swap : swaps) {
+        swap();
+        simReset();
+        alarm(10); // a hang ends the test program
+        testing::internal::CaptureStdout();
+        loadConfiguration(path.c_str(), &checked);
+        std::string out = testing::internal::GetCapturedStdout();
+        alarm(0);
+        EXPECT_TRUE(simTransfers().empty());
+        EXPECT_NE(std::string::npos, out.find("Error configuration file " + path + " replaced since it was checked"))
+            << out;
+    }
 }
 
 TEST(CheckPllCfg, AcceptsOnlyANonEmptyOwnerReadableRegularFile)

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
@@ -98,6 +99,18 @@ TEST_F(SpiWriter, EachTransferIsOneSpidevMessageWithSignalsHeld)
     sigset_t now;
     sigprocmask(SIG_BLOCK, nullptr, &now);
     EXPECT_FALSE(sigismember(&now, SIGINT)) << "signal mask not restored";
+
+    // An interrupt during the page select acts only once its register is written.
+    static volatile sig_atomic_t transfersAtSignal;
+    transfersAtSignal = -1;
+    struct sigaction noted = {}, previous;
+    noted.sa_handler = [](int) { transfersAtSignal = static_cast<sig_atomic_t>(simTransfers().size()); };
+    sigaction(SIGINT, &noted, &previous);
+    simReset();
+    simRaiseDuring("spi_ioctl", 1, SIGINT);
+    EXPECT_EQ(0, write(0x0123, {0x45}));
+    sigaction(SIGINT, &previous, nullptr);
+    EXPECT_EQ(2, transfersAtSignal);
 }
 
 TEST_F(SpiWriter, PayloadGoesLastByteFirst)

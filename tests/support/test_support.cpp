@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -34,6 +35,11 @@ std::string readWhole(const std::string &path)
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::string maskReportLines(const std::string &output)
+{
+    return std::regex_replace(output, std::regex("L:[0-9]+"), "L:*");
 }
 
 std::string scratchPath(const std::string &name)

@@ -14,6 +14,8 @@ const std::string REPORTED = "(a report)";
 std::string scratchFile(const std::string &content, mode_t mode = 0644);
 std::string scratchPath(const std::string &name);
 std::string readWhole(const std::string &path);
+// Output with the line numbers of its report trailers ("L:123") as "L:*".
+std::string maskReportLines(const std::string &output);
 
 struct ProgramRun {
     int status; // exit status, -1 when killed

@@ -2,7 +2,6 @@
 // of its clock, PPS device and serial ports.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -32,8 +31,7 @@ HalvernRun runHalvern(const std::vector<std::string> &args, const std::vector<st
     std::string ttyS2;
     if (port != std::string::npos)
         ttyS2 = report.substr(port + 18, report.find('\n', port + 18) - port - 18);
-    return {run.status, std::regex_replace(run.out, std::regex("L:[0-9]+\\]"), "L:*]"), report.substr(0, port),
-            ttyS2};
+    return {run.status, maskReportLines(run.out), report.substr(0, port), ttyS2};
 }
 
 std::string ppsTrace(const std::string &tod)

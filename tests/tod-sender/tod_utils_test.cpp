@@ -4,9 +4,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <regex>
 #include <string>
 
+#include "test_support.h"
 #include "tod_sim_platform.h"
 #include "tod_utils.h"
 
@@ -18,7 +18,7 @@ template <typename Call> std::string outputOf(Call call)
     testing::internal::CaptureStdout();
     call();
     fflush(stdout);
-    return std::regex_replace(testing::internal::GetCapturedStdout(), std::regex("L:[0-9]+\\]"), "L:*]");
+    return maskReportLines(testing::internal::GetCapturedStdout());
 }
 
 class TodUtils : public testing::Test {

@@ -1,6 +1,6 @@
 // morrask_bench: the loader's cost per register write on the simulated
 // board's SPI bus, next to a floor that does what each write needs and
-// nothing more (open the node; twice: hold the signals, one SPI_IOC_MESSAGE,
+// nothing more (open the node; hold the signals, two SPI_IOC_MESSAGEs,
 // restore the mask; close; the write's trace line, flushed); then the time
 // to load the 400-write sample. The loader's figure per write is the
 // difference between a run of 2N writes and one of N, so that its start,
@@ -49,14 +49,15 @@ double timeMorrask(const std::vector<std::string>& args)
     return took;
 }
 
-// One transfer with every signal but SIGTERM and SIGKILL held off.
-bool heldTransfer(int fd, struct spi_ioc_transfer* xfer)
+// The two transfers of a write with every signal but SIGTERM and SIGKILL
+// held off across both.
+bool heldWrite(int fd, struct spi_ioc_transfer* page, struct spi_ioc_transfer* reg)
 {
     sigset_t all, saved;
     sigfillset(&all);
     sigdelset(&all, SIGTERM);
     sigprocmask(SIG_BLOCK, &all, &saved);
-    bool ok = ioctl(fd, SPI_IOC_MESSAGE(1), xfer) == 2;
+    bool ok = ioctl(fd, SPI_IOC_MESSAGE(1), page) == 2 && ioctl(fd, SPI_IOC_MESSAGE(1), reg) == 2;
     sigprocmask(SIG_SETMASK, &saved, nullptr);
     return ok;
 }
@@ -73,15 +74,16 @@ bool floorWrite(FILE* trace, unsigned address, unsigned char value, FILE* checke
     std::fflush(trace);
     unsigned char page[2] = {0x7F, static_cast<unsigned char>(address >> 7)};
     unsigned char reg[2] = {static_cast<unsigned char>(address & 0x7F), value};
-    struct spi_ioc_transfer xfer = {};
-    xfer.len = 2;
-    xfer.speed_hz = 10000000;
-    xfer.bits_per_word = 8;
+    struct spi_ioc_transfer xfer[2] = {};
+    for (struct spi_ioc_transfer& one : xfer) {
+        one.len = 2;
+        one.speed_hz = 10000000;
+        one.bits_per_word = 8;
+    }
+    xfer[0].tx_buf = reinterpret_cast<uintptr_t>(page);
+    xfer[1].tx_buf = reinterpret_cast<uintptr_t>(reg);
     int fd = open(kDevice, O_RDWR);
-    xfer.tx_buf = reinterpret_cast<uintptr_t>(page);
-    bool ok = fd >= 0 && heldTransfer(fd, &xfer);
-    xfer.tx_buf = reinterpret_cast<uintptr_t>(reg);
-    ok = ok && heldTransfer(fd, &xfer);
+    bool ok = fd >= 0 && heldWrite(fd, &xfer[0], &xfer[1]);
     return close(fd) == 0 && ok;
 }
 
