@@ -1,7 +1,7 @@
 #!/bin/bash
 # Second boot: the bring-up configured by install.sh has run without any
-# manual step. Leaves a configuration with a bad line and no reset pulse
-# for the next boot (late-pps.sh).
+# manual step. Leaves a configuration with a bad line, reset pulse asked
+# for, for the next boot (late-pps.sh).
 . /board/tests/lib.sh
 
 test_the_board_came_up_without_a_failed_unit() {
@@ -61,11 +61,11 @@ test_a_killed_sender_sends_again_within_seconds() {
 	awk -v t="$took" 'BEGIN { exit !(t <= 5) }' || not_ok "the next string took $took s"
 }
 
-# The next boot: a configuration with a bad line after 100 writes, no reset
-# pulse; the PPS device's driver comes 30 s late (run.sh).
+# The next boot: a configuration with a bad line after 100 writes, with the
+# reset pulse; the PPS device's driver comes 30 s late (run.sh).
 test_a_bad_configuration_is_filled_in() {
 	awk '{ print } /^X,/ && ++writes == 100 { print "X,0x0123\r" }' /etc/timing/vkc-pll.cfg >/etc/timing/bad.cfg
-	sed -i -e 's|^PLL_CONFIG=.*|PLL_CONFIG=/etc/timing/bad.cfg|' -e 's|^PLL_RESET=.*|PLL_RESET=no|' \
+	sed -i -e 's|^PLL_CONFIG=.*|PLL_CONFIG=/etc/timing/bad.cfg|' -e 's|^PLL_RESET=.*|PLL_RESET=yes|' \
 		/etc/default/timing-support
 	expect_eq "writes before the bad line" 100 "$(sed -n '/^X,0x0123\r$/q; /^X,/p' /etc/timing/bad.cfg | wc -l)"
 }

@@ -130,9 +130,10 @@ check_lintian() {
 # the board, which this machine may lack), so that the programs and the
 # manual pages the units name are the packaged ones.
 check_unit() {
-    local root units=() unit command
+    local root units=() unit command oneshot=()
     root=$(unpack)
     for unit in "$root"/lib/systemd/system/*; do
+        ! grep -q -x 'Type=oneshot' "$unit" || oneshot+=("$unit")
         unit=$(basename "$unit")
         units+=("${unit/@./@2.}")
     done
@@ -144,6 +145,12 @@ check_unit() {
     MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" "${units[@]}" ||
         fail "systemd-analyze does not accept the units"
     echo "package: systemd-analyze accepts ${units[*]}"
+    # A oneshot unit without a start time limit holds the bring-up up for
+    # as long as its program hangs.
+    for unit in "${oneshot[@]}"; do
+        grep -q -E '^TimeoutStartSec=[1-9]' "$unit" || fail "$(basename "$unit") has no start time limit"
+    done
+    echo "package: every oneshot unit has a start time limit: ${oneshot[*]##*/}"
 }
 
 # The same sources, copied to another path and built in another folder,
