@@ -61,7 +61,7 @@ for kernel in "${kernels[@]}"; do
     echo
 done
 echo "floor_with_trace: halvern's floor with the two trace texts it prints per PPS"
-echo "floor_with_check: morrask's floor with the status call per configuration line that checks the file is unchanged"
+echo "floor_with_check: morrask's floor with the status call per line carried out that checks the file is unchanged"
 echo "floor_with_soc_call: kv_ptp's floor with the one call into the SoC's PTP driver that each query makes"
 
 echo

@@ -69,9 +69,10 @@ done
 
 ASAN_OPTIONS=detect_leaks=1 run_suite "sanitizer build" "$top/build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
 
-# Bounded fuzz runs; scripts/fuzz.sh with a larger time runs them for long.
-echo "== fuzzing, 20 s per target"
-fuzz_log=$("$top/scripts/fuzz.sh" 20 2>&1)
+# Bounded fuzz runs, a CPU each; scripts/fuzz.sh with a larger time runs
+# them for long.
+echo "== fuzzing, 10 s per target"
+fuzz_log=$("$top/scripts/fuzz.sh" 10 2>&1)
 echo "$fuzz_log" | grep -v -E '^[0-9]+ passed, [0-9]+ failed$'
 fuzz_counts=$(echo "$fuzz_log" | grep -E '^[0-9]+ passed, [0-9]+ failed$' | tail -n 1)
 if [ -n "$fuzz_counts" ]; then
