@@ -4,10 +4,9 @@
 // The program's main does nothing but call runMorrask.
 #include "run_sequence.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-
-#include <cerrno>
 #include <cstring>
 
 #include "config_file.h"

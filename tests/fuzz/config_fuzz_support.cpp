@@ -13,10 +13,10 @@
 
 std::vector<Step> busSteps;
 
-// Every run opens the file and so allocates a stream and its buffer; with
-// ASan's quarantine of 256 MB each would take fresh pages for the first
-// tens of thousands of runs. 16 MB still holds the last few thousand runs'
-// memory poisoned.
+// Every run opens the file and so allocates a stream; with ASan's
+// quarantine of 256 MB each would take fresh pages for the first tens of
+// thousands of runs. 16 MB still holds the last few thousand runs' memory
+// poisoned.
 extern "C" const char *__asan_default_options(void)
 {
     return "quarantine_size_mb=16";
