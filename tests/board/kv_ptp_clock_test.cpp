@@ -1,6 +1,9 @@
 // kv_ptp's clock set-up (ioctl 0x124) on the simulated board: the PTP and
 // GPIO devices on the simulated SoC's PCI bus and the BTS block, with their
 // registers read and preset through the simulation's debugfs files.
+#include <linux/capability.h>
+#include <sys/wait.h>
+
 #include <map>
 
 #include "kv_ptp_support.h"
@@ -36,6 +39,18 @@ int ioremapCount()
     for (size_t at = 0; (at = info.find(" ioremap\n", at)) != std::string::npos; ++at)
         ++count;
     return count;
+}
+
+// Takes capability @cap away from this process, effective and permitted alike.
+bool dropCapability(int cap)
+{
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2];
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
+    data[cap / 32].effective &= ~(1U << (cap % 32));
+    data[cap / 32].permitted &= ~(1U << (cap % 32));
+    return syscall(SYS_capset, &header, data) == 0;
 }
 
 }  // namespace
@@ -90,6 +105,34 @@ TEST_F(Loaded, only_the_documented_registers_change_and_twice_is_once)
     EXPECT_EQ(clockSetup(), 0);
     for (const char* block : blocks)
         EXPECT_TRUE(snapshot(block) == once[block]);
+}
+
+// Re-clocking the SoC is for whoever may set the clock; reading PPS times
+// is for every opener of a node.
+TEST_F(Loaded, setup_asks_for_cap_sys_time_and_the_pps_query_does_not)
+{
+    std::map<std::string, std::vector<uint64_t>> before;
+    for (const char* block : {"ptp", "bts", "gpio"}) {
+        ASSERT_TRUE(fill(block));
+        before[block] = snapshot(block);
+    }
+    int log_fd = board::kmsgOpen();
+    pid_t child = fork();
+    ASSERT_TRUE(child >= 0);
+    if (child == 0) {
+        if (!dropCapability(CAP_SYS_TIME))
+            _exit(3);
+        _exit(clockSetup() != -EPERM ? 1 : !kvptp::answersCorrectly(0) ? 2 : 0);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);  // 1: set-up not refused, 2: query refused, 3: no drop
+    for (const board::LogRecord& r : board::kmsgTake(log_fd))
+        if (r.text.rfind("kv_ptp", 0) == 0)
+            ADD_FAILURE("a refused set-up logged: " + r.text);
+    for (const auto& block : before)
+        EXPECT_TRUE(snapshot(block.first.c_str()) == block.second);
+    EXPECT_EQ(clockSetup(), 0);
 }
 
 TEST_F(Loaded, log_lines_come_in_the_written_order_and_any_argument_will_do)

@@ -9,6 +9,7 @@
 #include <linux/cdev.h>
 #include <linux/device.h>
 #include <linux/err.h>
+#include <linux/errno.h>
 #include <linux/fs.h>
 #include <linux/init.h>
 #include <linux/kernel.h>
@@ -55,11 +56,14 @@ static ssize_t kv_ptp_read(struct file *file, char __user *buf, size_t count,
 	return 0;
 }
 
-/* Nothing is consumed and the buffer is not read. */
+/*
+ * Nothing can be written, and the buffer is not read. An error rather than
+ * 0: writers retry a short write, and would spin for ever on 0.
+ */
 static ssize_t kv_ptp_write(struct file *file, const char __user *buf,
 			    size_t count, loff_t *offset)
 {
-	return 0;
+	return -EINVAL;
 }
 
 static const struct file_operations kv_ptp_fops = {

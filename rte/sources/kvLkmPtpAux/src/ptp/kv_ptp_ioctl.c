@@ -6,9 +6,11 @@
  * copy of the caller's record, and whatever serialisation the time stamp
  * read needs is the SoC PTP driver's business.
  */
+#include <linux/capability.h>
 #include <linux/errno.h>
 #include <linux/fs.h>
 #include <linux/kernel.h>
+#include <linux/printk.h>
 #include <linux/uaccess.h>
 
 #include "kvPtpAuxApi.h"
@@ -49,6 +51,10 @@ static long kv_ptp_pps_time_query(unsigned long arg)
  * @cmd: KV_PTP_IOCTL_PPS_TIME or KV_PTP_IOCTL_CLOCK_SETUP, compared as is
  * @arg: user address of a kv_ptp_pps_time_ty for 0x123, ignored for 0x124
  *
+ * 0x123 answers every opener. 0x124 re-clocks the SoC, so it asks for the
+ * right Linux asks of anyone who sets a clock; the group that may open the
+ * nodes to read PPS times does not get it by that alone.
+ *
  * Return: 0, a negative errno, or the SoC driver's nonzero result for 0x123.
  */
 long kv_ptp_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
@@ -57,9 +63,12 @@ long kv_ptp_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 	case KV_PTP_IOCTL_PPS_TIME:
 		return kv_ptp_pps_time_query(arg);
 	case KV_PTP_IOCTL_CLOCK_SETUP:
+		if (!capable(CAP_SYS_TIME))
+			return -EPERM;
 		return kv_ptp_clock_setup();
 	default:
-		pr_alert("kv_ptp: Error unknown ioctl cmd 0x%X", cmd);
+		/* Any opener can send these: keep a loop of them off the console. */
+		pr_alert_ratelimited("kv_ptp: Error unknown ioctl cmd 0x%X", cmd);
 		return -EINVAL;
 	}
 }
