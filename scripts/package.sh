@@ -22,8 +22,7 @@ module_version=$(sed -n 's/^PACKAGE_VERSION="\(.*\)"$/\1/p' "$top/rte/sources/kv
 
 "$top/scripts/cross-build.sh" "$out/aarch64" -DCMAKE_INSTALL_PREFIX=/usr \
     -DSYSTEMD_UNIT_DIR=/lib/systemd/system \
-    -DSYSTEMD_GENERATOR_DIR=/lib/systemd/system-generators -DUDEV_RULES_DIR=/lib/udev/rules.d \
-    "-DCMAKE_CXX_FLAGS=-ffile-prefix-map=$top=." >/dev/null
+    -DSYSTEMD_GENERATOR_DIR=/lib/systemd/system-generators -DUDEV_RULES_DIR=/lib/udev/rules.d >/dev/null
 
 root=$out/root
 rm -rf "$root"

@@ -148,7 +148,7 @@ fi
 # Nothing in the root holds shared libraries.
 for program in "$root"/{tests,bench,bin}/*; do
     case $(file -b "$program") in
-        *"ARM aarch64"*"statically linked"* | *"shell script"*) ;;
+        *"ARM aarch64"*"statically linked"* | *"ARM aarch64"*"static-pie linked"* | *"shell script"*) ;;
         *) echo "build: $program is not a static aarch64 program" >&2; exit 1 ;;
     esac
 done
