@@ -27,16 +27,8 @@ STUB
 chmod +x "$scratch/bin"/*
 export STUB_DIR=$scratch PATH=$scratch/bin:$PATH
 
-passed=0
-failed=0
-check() {
-    if [ "$2" = "$3" ]; then
-        passed=$((passed + 1))
-    else
-        echo "apt-lib: $1: expected [$3], got [$2]"
-        failed=$((failed + 1))
-    fi
-}
+. "$top/tests/scripts/check-lib.sh"
+check_name=apt-lib
 
 # Runs the shell code $2 with the helper sourced, as user $1; leaves its
 # status, stdout, stderr and the apt-get calls in $status, $out, $err, $calls.
@@ -79,5 +71,4 @@ run 0 "apt_update; apt_update; apt_updated=no; apt_update"
 check "update again after apt_updated=no" "$calls" "update -qq
 update -qq"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+check_done
