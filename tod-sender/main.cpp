@@ -18,13 +18,12 @@ constexpr int EXIT_OPEN_FAILED = -1; // 255 to the shell
 constexpr int EXIT_LOOP_FAILED = 1;
 
 constexpr int DEFAULT_TTY_INDEX = 2;
-constexpr int PPS_DEVICE_NUMBER = 2;
 constexpr int DEVICE_NAME_SIZE = 128;
 constexpr int TOD_BUFFER_SIZE = 128;
 // Anything this short cannot be a T1 string.
 constexpr size_t TOD_MIN_LENGTH = 17;
 
-static const char PPS_DEVICE_STEM[] = "/dev/appint";
+static const char PPS_DEVICE[] = HALVERN_PPS_DEVICE;
 static const char CONSOLE_STEM[] = "/dev/ttyS";
 
 // Sends one T1 string whole, over as many write() calls as the port needs.
@@ -110,9 +109,8 @@ int main(int argc, char **argv)
     int pps_fd = -1;
     int con_fd = -1;
     int status = EXIT_LOOP_FAILED;
-    snprintf(name, sizeof(name), "%s%d", PPS_DEVICE_STEM, PPS_DEVICE_NUMBER);
-    if (kvDeviceOpen(name, &pps_fd) != 0) {
-        REPORT_ERROR("main: Error opening PPS device %s", name);
+    if (kvDeviceOpen(PPS_DEVICE, &pps_fd) != 0) {
+        REPORT_ERROR("main: Error opening PPS device %s", PPS_DEVICE);
         status = EXIT_OPEN_FAILED;
     } else {
         snprintf(name, sizeof(name), "%s%d", CONSOLE_STEM, tty_index);

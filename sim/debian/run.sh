@@ -2,7 +2,8 @@
 # Boots the Debian board (Debian 12 arm64 with systemd and udev, image.sh)
 # on the simulated board's machine and runs its suites, one boot each, on
 # one throw-away overlay of the base image, so each boot finds what the one
-# before left: tests/debian/NAME.sh for NAME in install, bring-up, late-pps.
+# before left: tests/debian/NAME.sh for NAME in install, bring-up, late-pps,
+# sandbox.
 #   sim/debian/run.sh [-c] [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] [-t SECONDS] [-s SUITE,...] PACKAGE.deb MODULE_PACKAGE.deb
 #   sim/debian/run.sh -i [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] PACKAGE.deb MODULE_PACKAGE.deb
 # BOARD_BUILD (by default the build for kernel -k, default 5.4, from
@@ -29,7 +30,7 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
 . "$top/sim/board/machine.sh"
 usage="usage: run.sh [-i] [-c] [-k kernel | -b board_build] [-o dir] [-t seconds] [-s suite,...] package.deb module-package.deb"
-suites=(install bring-up late-pps)
+suites=(install bring-up late-pps sandbox)
 kernel=$board_default_kernel
 build=
 out=

@@ -206,6 +206,24 @@ check_unit() {
         grep -q -E '^TimeoutStartSec=[1-9]' "$unit" || fail "$(basename "$unit") has no start time limit"
     done
     echo "package: every oneshot unit has a start time limit: ${oneshot[*]##*/}"
+
+    # Each unit's exposure as systemd-analyze scores it (0 to 10), at most
+    # what its step needs: a ToD port or an ioctl, or the SPI bus and
+    # /dev/mem, or loading a module. The threshold counts tenths.
+    local limit score
+    mkdir "$scratch/exposure"
+    while read -r unit limit; do
+        cp "$root/lib/systemd/system/${unit/@2./@.}" "$scratch/exposure/$unit"
+        score=$(cd "$scratch/exposure" && systemd-analyze security --offline=true \
+            --threshold="$(echo "$limit" | tr -d .)" "$unit" 2>&1) ||
+            fail "$unit: exposure above $limit: $(echo "$score" | grep -E '✗|Overall')"
+        echo "package: $unit: ${score##*exposure level for $unit: }"
+    done <<'LIMITS'
+halvern@2.service 1.5
+timing-clock.service 1.5
+timing-pll.service 2.5
+kv-ptp.service 2.5
+LIMITS
 }
 
 # The same sources, copied to another path and built in another folder,

@@ -1,0 +1,61 @@
+#!/bin/bash
+# Fourth boot: from inside the sandboxes the package ships, what a unit's
+# step does not need is refused, and what it needs is not. A runtime
+# drop-in replaces only ExecStart with the probe (sandbox-probe), so the
+# probe runs with everything else the unit has; the unit is put back after.
+. /board/tests/lib.sh
+
+# Runs the probe in unit $1 on the paths $2...; its report is in $probe_log.
+probe_log=/tmp/probe
+probe_in() {
+	local unit=$1 dropin=/run/systemd/system/$1.d since
+	shift
+	mkdir -p "$dropin"
+	printf '[Service]\nExecStart=\nExecStart=/bin/bash /board/tests/sandbox-probe %s\n' "$*" >"$dropin/probe.conf"
+	systemctl daemon-reload
+	since=$(date '+%F %T')
+	sleep 1
+	systemctl restart "$unit" || not_ok "$unit with the probe did not start"
+	# A oneshot unit's probe has ended when restart returns; the sender's
+	# ends on its own.
+	local tries=0
+	while [ "$(systemctl show -p SubState --value "$unit")" = running ] && [ $((tries += 1)) -le 100 ]; do
+		sleep 0.1
+	done
+	journalctl --sync
+	journalctl -u "$unit" -o cat --since "$since" | sed -n 's/^probe: //p' >"$probe_log"
+	rm -rf "$dropin"
+	systemctl daemon-reload
+	systemctl restart "$unit"
+	expect_eq "$unit after the probe" active "$(systemctl is-active "$unit")"
+}
+
+# expect_probe VERDICT PATH: the probe's verdict on PATH, opened or refused.
+expect_probe() {
+	local line
+	line=$(grep -F -m 1 " $2" "$probe_log")
+	[ "${line%% *}" = "$1" ] || not_ok "$2: expected $1, the probe says '${line:-nothing}'"
+}
+
+test_the_tod_sender_reaches_only_its_port_and_the_pps_device() {
+	probe_in halvern@2.service /dev/ttyS2 /dev/appint2 /dev/mem /dev/ttyS1 /etc/sandbox-probe
+	expect_probe opened /dev/ttyS2
+	expect_probe opened /dev/appint2
+	expect_probe refused /dev/mem
+	expect_probe refused /dev/ttyS1
+	expect_probe refused /etc/sandbox-probe
+	sed 's/^/  /' "$probe_log"
+}
+
+test_the_clock_unit_reaches_only_the_kv_ptp_nodes() {
+	probe_in timing-clock.service /dev/kv_ptp0 /dev/spidev1.1 /dev/mem /etc/sandbox-probe
+	expect_probe opened /dev/kv_ptp0
+	expect_probe refused /dev/spidev1.1
+	expect_probe refused /dev/mem
+	expect_probe refused /etc/sandbox-probe
+	sed 's/^/  /' "$probe_log"
+}
+
+run_test test_the_tod_sender_reaches_only_its_port_and_the_pps_device
+run_test test_the_clock_unit_reaches_only_the_kv_ptp_nodes
+finish
