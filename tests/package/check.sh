@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks the board's Debian packages: the main one (scripts/package.sh) and
 # a binary module package (scripts/package-module.sh):
-#   check.sh contents|lintian|unit|reproducible PACKAGE.deb [KERNEL_TREE]
+#   check.sh contents|lintian|unit|reproducible|dkms PACKAGE.deb [KERNEL_TREE]
 # A module package's second build needs the kernel tree it was built
-# against (and KBUILD_EXTRA_SYMBOLS as it was built with).
+# against (and KBUILD_EXTRA_SYMBOLS as it was built with); the dkms check
+# takes a tree without the SoC driver's export (default: Debian's 6.1).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -226,6 +227,48 @@ kv-ptp.service 2.5
 LIMITS
 }
 
+# The package's own maintainer scripts with the real DKMS, on a machine
+# whose one kernel ($tree, by default Debian 12's arm64 6.1) lacks the SoC
+# driver's export: install and upgrade succeed, the module is added but
+# built for no kernel. In a mount namespace, over empty /var/lib/dkms,
+# /usr/src and /lib/modules; the system's own commands the scripts call
+# (group, udev, systemd) are stand-ins that do nothing.
+check_dkms() {
+    local root release
+    root=$(unpack)
+    tree=$(realpath "${tree:-$("$top/sim/board/prepare.sh" -k 6.1 | tail -n 1)/headers}")
+    ! grep -q -w otx2_ptp_pps_read "$tree/Module.symvers" || fail "$tree exports otx2_ptp_pps_read"
+    release=$(sed -n 's/^#define UTS_RELEASE "\(.*\)"$/\1/p' "$tree/include/generated/utsrelease.h")
+    dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$scratch" ./postinst ./prerm
+    mkdir "$scratch/bin"
+    local command
+    for command in getent addgroup udevadm deb-systemd-helper deb-systemd-invoke systemctl; do
+        printf '#!/bin/sh\nexit 0\n' >"$scratch/bin/$command"
+        chmod 0755 "$scratch/bin/$command"
+    done
+    # shellcheck disable=SC2016  # expanded by the inner shell
+    unshare --mount sh -e -c '
+        root=$1 tree=$2 release=$3 scratch=$4
+        for dir in /var/lib/dkms /usr/src /lib/modules; do
+            mkdir -p "$dir"  # a container may have no /lib/modules
+            mount -t tmpfs dkms-check "$dir"
+        done
+        cp -a "$root/usr/src/." /usr/src/
+        mkdir -p "/lib/modules/$release"
+        ln -s "$tree" "/lib/modules/$release/build"
+        export PATH="$scratch/bin:$PATH" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-
+        "$scratch/postinst" configure || { echo "install: postinst exit status $?"; exit 1; }
+        dkms status -m kv-ptp
+        "$scratch/prerm" upgrade 0.1 && "$scratch/postinst" configure 0.1 ||
+            { echo "upgrade: exit status $?"; exit 1; }
+        dkms status -m kv-ptp
+    ' sh "$root" "$tree" "$release" "$scratch" >"$scratch/dkms.log" 2>&1 ||
+        { cat "$scratch/dkms.log"; fail "DKMS fails the package on $release, which lacks the export"; }
+    [ "$(grep -c -x 'kv-ptp/0.1: added' "$scratch/dkms.log")" -eq 2 ] ||
+        { cat "$scratch/dkms.log"; fail "kv-ptp is not just added on $release"; }
+    echo "package: install and upgrade skip kv_ptp on $release, which lacks otx2_ptp_pps_read"
+}
+
 # The same sources, copied to another path and built in another folder,
 # give the same bytes.
 check_reproducible() {
@@ -243,6 +286,6 @@ check_reproducible() {
 }
 
 case $what in
-    contents | lintian | unit | reproducible) "check_$what" ;;
+    contents | lintian | unit | reproducible | dkms) "check_$what" ;;
     *) fail "unknown check $what" ;;
 esac
