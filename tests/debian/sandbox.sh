@@ -24,6 +24,7 @@ probe_in() {
 	done
 	journalctl --sync
 	journalctl -u "$unit" -o cat --since "$since" | sed -n 's/^probe: //p' >"$probe_log"
+	sed 's/^/  /' "$probe_log"
 	rm -rf "$dropin"
 	systemctl daemon-reload
 	systemctl restart "$unit"
@@ -44,7 +45,6 @@ test_the_tod_sender_reaches_only_its_port_and_the_pps_device() {
 	expect_probe refused /dev/mem
 	expect_probe refused /dev/ttyS1
 	expect_probe refused /etc/sandbox-probe
-	sed 's/^/  /' "$probe_log"
 }
 
 test_the_clock_unit_reaches_only_the_kv_ptp_nodes() {
@@ -53,7 +53,6 @@ test_the_clock_unit_reaches_only_the_kv_ptp_nodes() {
 	expect_probe refused /dev/spidev1.1
 	expect_probe refused /dev/mem
 	expect_probe refused /etc/sandbox-probe
-	sed 's/^/  /' "$probe_log"
 }
 
 run_test test_the_tod_sender_reaches_only_its_port_and_the_pps_device
