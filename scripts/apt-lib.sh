@@ -47,3 +47,17 @@ apt_install_missing() {
     apt_update
     apt_install "${missing[@]}"
 }
+
+# Downloads the packages $2... (of any architecture dpkg knows) and unpacks
+# them, never installed, into $1/root; the caller marks $1 complete.
+apt_unpack() {
+    local work=$1 deb
+    shift
+    rm -rf "$work" "$work.download"
+    mkdir -p "$work.download" "$work/root"
+    (cd "$work.download" && apt-get download -qq -o APT::Sandbox::User=root "$@") || return 1
+    for deb in "$work.download"/*.deb; do
+        dpkg -x "$deb" "$work/root" || return 1
+    done
+    rm -rf "$work.download"
+}

@@ -5,12 +5,12 @@
 # (both asked for by kv-ptp-ctl), halvern sends the time of day at every
 # PPS. The first run prepares the board (packages, kernel); later runs take
 # seconds.
-#   scripts/demo.sh [-k 5.4|6.1|DIR]     (default 5.4, the board's kernel line)
+#   scripts/demo.sh [-k 5.4|5.4-debug|6.1|DIR]     (default 5.4, the board's kernel line)
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/sim/board/kernel.sh"
-board_kernel_option "usage: demo.sh [-k 5.4|6.1|DIR]" "$@"
+board_kernel_option "usage: demo.sh [-k $board_kernel_usage]" "$@"
 build=$(board_build_dir "$top" "$kernel")
 
 echo "== preparing and building the simulated board (kernel $kernel)"

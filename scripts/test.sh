@@ -2,17 +2,17 @@
 # Installs what is needed, then builds and runs every test: the unit and
 # program tests, the guest suites on the simulated board on its two kernels
 # (the development build on 5.4, the board's line; what the Debian package
-# holds on Debian's 6.1), the board's Debian package and the binary module
+# holds on Debian's 6.1), kv_ptp's suites on the 5.4 kernel with its runtime
+# checkers (5.4-debug), the board's Debian package and the binary module
 # package for the 5.4 kernel (their checks, and the kv_ptp suite on the
-# packaged module), the
-# unit and program tests again under valgrind and under AddressSanitizer
+# packaged module), the unit and program tests again under valgrind and under AddressSanitizer
 # (with leak checks) and UndefinedBehaviorSanitizer, bounded fuzz runs, and
 # the aarch64 cross build of the deliverables.
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh" || exit 1
-for kernel in 5.4 6.1; do
+for kernel in 5.4 5.4-debug 6.1; do
     "$top/sim/board/prepare.sh" -k "$kernel" >/dev/null || exit 1
 done
 

@@ -2,7 +2,7 @@
 # Builds everything the simulated board runs into one folder: the kv_ptp
 # module and the simulation modules for the board's arm64 kernel, the static
 # aarch64 test programs, and the initramfs.
-#   sim/board/build.sh [-k 5.4|6.1|DIR] [-p PACKAGE.deb [-m MODULE_PACKAGE.deb]] [dir]
+#   sim/board/build.sh [-k 5.4|5.4-debug|6.1|DIR] [-c] [-g GUEST_DIR] [-s SOURCE] [-p PACKAGE.deb [-m MODULE_PACKAGE.deb]] [dir]
 # -k names the kernel (prepare.sh; default 5.4, the board's line); dir
 # defaults to build/board-<kernel>, so builds for both kernels sit side by side.
 # With -p the board gets what the Debian package holds instead of the
@@ -10,17 +10,31 @@
 # source, and its ioctl header for the guest programs. With -m as well, the
 # guest's kv_ptp.ko is the one the binary module package holds for this
 # kernel (a board build: the clock set-up finds no BTS block here).
+# -c builds the guest's kv_ptp.ko with gcov's counters (a kernel with
+# CONFIG_GCOV_KERNEL, such as 5.4-debug): after each run the guest prints
+# them, and scripts/kernel-check.sh turns them into line coverage.
+# -g builds the guest programs, which do not depend on the kernel, in the
+# CMake build tree GUEST_DIR (another board's dir/guest) instead of
+# dir/guest, so that boards for several kernels share one build.
+# -s builds kv_ptp from SOURCE, a changed copy of rte/sources/kvLkmPtpAux
+# (scripts/kernel-check.sh plants faults in one).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
-usage="usage: build.sh [-k 5.4|6.1|DIR] [-p package.deb [-m module-package.deb]] [dir]"
+usage="usage: build.sh [-k $board_kernel_usage] [-c] [-g guest_dir] [-s source] [-p package.deb [-m module-package.deb]] [dir]"
 kernel_name=$board_default_kernel
 package=
 module_package=
-while getopts "k:p:m:" opt; do
+coverage=
+guest=
+kv_ptp_source=$top/rte/sources/kvLkmPtpAux
+while getopts "k:cg:s:p:m:" opt; do
     case $opt in
         k) kernel_name=$OPTARG ;;
+        c) coverage=GCOV_PROFILE=y ;;
+        g) guest=$OPTARG ;;
+        s) kv_ptp_source=$(realpath "$OPTARG") ;;
         p) package=$(realpath "$OPTARG") ;;
         m) module_package=$(realpath "$OPTARG") ;;
         *) echo "$usage" >&2; exit 2 ;;
@@ -29,6 +43,7 @@ done
 shift $((OPTIND - 1))
 board_check_kernel "$kernel_name" || exit 2
 [ -z "$module_package" ] || [ -n "$package" ] || { echo "build: -m needs -p; $usage" >&2; exit 2; }
+[ -z "$coverage" ] || [ -z "$package" ] || { echo "build: -c is for the development build; $usage" >&2; exit 2; }
 out=${1:-$(board_build_dir "$top" "$kernel_name")}
 out=$(mkdir -p "$out" && cd "$out" && pwd)
 kernel=$("$top/sim/board/prepare.sh" -k "$kernel_name" | tail -n 1)
@@ -39,7 +54,7 @@ api_include=$top/rte/sources/kvLkmPtpAux/include
 # Module.symvers (and the extra ones given): without it that check is off.
 if [ ! -s "$kernel/headers/Module.symvers" ]; then
     case $kernel_name in
-        5.4 | 6.1) echo "build: $kernel/headers has no Module.symvers" >&2; exit 1 ;;
+        5.4 | 5.4-debug | 6.1) echo "build: $kernel/headers has no Module.symvers" >&2; exit 1 ;;
     esac
 fi
 
@@ -74,10 +89,10 @@ kbuild "$out/kmod/sim" SIM_SOC_BASE=$soc_base
 bts_base=$(printf '0x%x' $((soc_base + 0x100000)))
 soc_symbols=KBUILD_EXTRA_SYMBOLS=$out/kmod/sim/Module.symvers
 if [ -z "$package" ]; then
-    cp -r "$top/rte/sources/kvLkmPtpAux" "$out/kmod/kvLkmPtpAux"
-    kbuild "$out/kmod/kvLkmPtpAux/src/ptp" "$soc_symbols" KV_PTP_SIM_BTS_BASE="$bts_base"
+    cp -r "$kv_ptp_source" "$out/kmod/kvLkmPtpAux"
+    kbuild "$out/kmod/kvLkmPtpAux/src/ptp" "$soc_symbols" KV_PTP_SIM_BTS_BASE="$bts_base" $coverage
     # The module as the board gets it, without the simulation knob, builds too.
-    cp -r "$top/rte/sources/kvLkmPtpAux" "$out/kmod/board"
+    cp -r "$kv_ptp_source" "$out/kmod/board"
     kbuild "$out/kmod/board/src/ptp" "$soc_symbols"
     board_ko=$out/kmod/board/src/ptp/kv_ptp.ko
     sim_ko=$out/kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko
@@ -125,13 +140,18 @@ install -m 0755 "$top/sim/board/init" "$root/init"
 cp "$out"/kmod/sim/sim_{otx2_ptp,soc,appint,spi}.ko "$root/lib/board/sim/"
 cp "$out"/kmod/sim/sim_{fault,short_write,ioctl_floor}.ko "$root/lib/board/tools/"
 cp "$sim_ko" "$root/lib/board/kv_ptp.ko"
+if [ -n "$coverage" ]; then
+    grep -q '^CONFIG_GCOV_KERNEL=y' "$kernel/headers/.config" ||
+        { echo "build: -c needs a kernel with gcov (CONFIG_GCOV_KERNEL)" >&2; exit 1; }
+    touch "$root/lib/board/gcov"
+fi
 
 # The guest programs (sim/board/CMakeLists.txt) from CMake's cross build in
 # $out/guest, against the ioctl header in $api_include. /tests gets the suites
 # and nothing else, as the tests find them (cmake/board-suites.cmake).
 # No build type: the flags are those of the guest build (BOARD_GUEST in
 # CMakeLists.txt). CMake's output shows only when the build fails.
-guest=$out/guest
+guest=${guest:-$out/guest}
 guest_targets=(board_guest)
 [ -n "$package" ] || guest_targets+=(morrask halvern kv-ptp-ctl)
 log=$(cmake -S "$top" -B "$guest" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/aarch64-linux-gnu.cmake" \

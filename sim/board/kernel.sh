@@ -1,10 +1,23 @@
 # The kernel switch shared by prepare.sh, build.sh, run.sh and the demo:
-#   5.4   the board's kernel line: the 5.4.286 build in sim/board/kernels/
-#   6.1   Debian 12's own arm64 kernel, downloaded
-#   DIR   a kernel of your own: DIR/Image and DIR/headers (its prepared tree)
+#   5.4        the board's kernel line: the 5.4.286 build in sim/board/kernels/
+#   5.4-debug  the same kernel with the kernel's runtime checkers (KASAN,
+#              kmemleak, lockdep, UBSAN, fault injection, gcov), beside it
+#   6.1        Debian 12's own arm64 kernel, downloaded
+#   DIR        a kernel of your own: DIR/Image and DIR/headers (its prepared tree)
 # Sourced, not run.
 
 board_default_kernel=5.4
+board_kernel_usage="5.4|5.4-debug|6.1|DIR"
+
+# The committed build of kernel $1 (5.4 or 5.4-debug) under sim/board/kernels/.
+board_fixture_dir() {
+    local top=$1 kernel=$2
+    case $kernel in
+        5.4) echo "$top/sim/board/kernels/5.4.286" ;;
+        5.4-debug) echo "$top/sim/board/kernels/5.4.286-debug" ;;
+        *) return 1 ;;
+    esac
+}
 
 # The cache of prepared kernels and board images, outside the source tree.
 board_cache_dir() {
@@ -14,10 +27,10 @@ board_cache_dir() {
 # Fails with a usage message unless $1 is a kernel the board can run.
 board_check_kernel() {
     case $1 in
-        5.4 | 6.1) return 0 ;;
+        5.4 | 5.4-debug | 6.1) return 0 ;;
     esac
     [ -d "$1" ] && return 0
-    echo "unknown kernel '$1': 5.4, 6.1 or a folder with Image and headers" >&2
+    echo "unknown kernel '$1': 5.4, 5.4-debug, 6.1 or a folder with Image and headers" >&2
     return 1
 }
 
@@ -26,7 +39,7 @@ board_check_kernel() {
 board_build_dir() {
     local top=$1 kernel=$2
     case $kernel in
-        5.4 | 6.1) echo "$top/build/board-$kernel" ;;
+        5.4 | 5.4-debug | 6.1) echo "$top/build/board-$kernel" ;;
         *) echo "$top/build/board-custom" ;;
     esac
 }

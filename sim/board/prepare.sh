@@ -3,8 +3,9 @@
 # project's own files: QEMU, the arm64 cross compilers, busybox, and the
 # kernel with its module-build tree, unpacked (never installed) into a cache
 # folder outside the source tree. A second run re-uses what is there.
-#   sim/board/prepare.sh [-k 5.4|6.1|DIR]
-# 5.4 (the default) is the board's kernel line, from sim/board/kernels/; 6.1
+#   sim/board/prepare.sh [-k 5.4|5.4-debug|6.1|DIR]
+# 5.4 (the default) is the board's kernel line, from sim/board/kernels/, and
+# 5.4-debug the same kernel with the kernel's runtime checkers; 6.1
 # is Debian 12's arm64 kernel, downloaded; DIR holds a kernel of your own as
 # DIR/Image and its prepared tree DIR/headers.
 #
@@ -17,7 +18,7 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 apt_name=prepare
 apt_root_hint="run as root once to set the board up"
 . "$top/scripts/apt-lib.sh"
-board_kernel_option "usage: prepare.sh [-k 5.4|6.1|DIR]" "$@"
+board_kernel_option "usage: prepare.sh [-k $board_kernel_usage]" "$@"
 
 cache=$(board_cache_dir)
 host_packages=(qemu-system-arm gcc-aarch64-linux-gnu g++-aarch64-linux-gnu cpio gzip xz-utils file
@@ -40,46 +41,33 @@ add_arm64_architecture() {
     fi
 }
 
-# Downloads the arm64 packages $2... and unpacks them into $1/root; $1 is
-# complete once $1/.complete exists.
-unpack_packages() {
-    local work=$1 deb
-    shift
-    rm -rf "$work" "$work.download"
-    mkdir -p "$work.download" "$work/root"
-    (cd "$work.download" && apt-get download -qq -o APT::Sandbox::User=root "$@") || return 1
-    for deb in "$work.download"/*.deb; do
-        dpkg -x "$deb" "$work/root" || return 1
-    done
-    rm -rf "$work.download"
-}
-
 # The guest's userland: Debian's static busybox, whatever the kernel.
 prepare_busybox() {
     local work=$cache/busybox
     if [ ! -f "$work/.complete" ]; then
         log "downloading Debian's arm64 busybox"
-        unpack_packages "$work" busybox-static:arm64 || {
+        apt_unpack "$work" busybox-static:arm64 || {
             apt_update
-            unpack_packages "$work" busybox-static:arm64
+            apt_unpack "$work" busybox-static:arm64
         } || { log "cannot download busybox-static:arm64"; exit 1; }
         touch "$work/.complete"
     fi
     echo "$work/root/bin/busybox"
 }
 
-# ---- 5.4: the project's own build of the board's kernel line ----------------
+# ---- 5.4: the project's own builds of the board's kernel line ----------------
 
-# Unpacks sim/board/kernels/5.4.286 into the cache, keyed by its checksums,
-# after checking them.
+# Unpacks the committed build of kernel $1 (5.4 or 5.4-debug) into the cache,
+# keyed by its checksums, after checking them.
 prepare_k54() {
-    local fixture=$top/sim/board/kernels/5.4.286 key work
+    local fixture key work
+    fixture=$(board_fixture_dir "$top" "$1")
     (cd "$fixture" && sha256sum --quiet -c SHA256SUMS) >&2 ||
         { log "the files in $fixture do not match their SHA256SUMS"; exit 1; }
     key=$(sha256sum "$fixture/SHA256SUMS" | cut -c 1-12)
-    work=$cache/5.4/$key
+    work=$cache/$1/$key
     if [ ! -f "$work/.complete" ]; then
-        log "unpacking the board's Linux 5.4.286 from $fixture"
+        log "unpacking the board's Linux 5.4.286 ($1) from $fixture"
         rm -rf "$work"
         mkdir -p "$work"
         gzip -dc "$fixture/Image.gz" >"$work/Image"
@@ -118,7 +106,7 @@ unpack_debian_kernel() {
     # (An unpacking of earlier days kept no modules at all.)
     [ -f "$work/.complete" ] && [ -f "$work/root/lib/modules/$abi-arm64/modules.dep" ] && return
     log "downloading Debian's arm64 kernel $abi and its headers"
-    unpack_packages "$work" "linux-image-$abi-arm64:arm64" "linux-headers-$abi-arm64:arm64" \
+    apt_unpack "$work" "linux-image-$abi-arm64:arm64" "linux-headers-$abi-arm64:arm64" \
         "linux-headers-$abi-common" || return 1
     keep_disk_modules "$work/root/lib/modules/$abi-arm64" || return 1
 
@@ -202,7 +190,7 @@ main() {
     local busybox folder release
     busybox=$(prepare_busybox)
     case $kernel in
-        5.4) folder=$(prepare_k54) ;;
+        5.4 | 5.4-debug) folder=$(prepare_k54 "$kernel") ;;
         6.1) folder=$(prepare_debian_kernel) ;;
         *) folder=$(prepare_own_kernel "$kernel") ;;
     esac

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Boots the simulated board and runs one guest test suite (or benchmark):
-#   sim/board/run.sh [-k 5.4|6.1|DIR | -b BUILD_DIR] [-t SECONDS] [-r RESET_VALUE] [-i] SUITE [TEST...]
+#   sim/board/run.sh [-k 5.4|5.4-debug|6.1|DIR | -b BUILD_DIR] [-t SECONDS] [-r RESET_VALUE] [-i] SUITE [TEST...]
 # The board is the one build.sh made in BUILD_DIR, by default the build for
 # kernel -k (default 5.4, the board's line) in its default folder.
 # The guest's own "board result: N passed, N failed" line becomes this
 # script's last line and its exit status; a suite that hangs, crashes or
-# prints no result line counts as failed. RESET_VALUE (default 0x1234) is the
+# prints no result line counts as failed, and so does a run after which the
+# kernel reports a fault (the guest's init prints "board: kernel report:"
+# lines: a checker's report in the kernel log, a leak, a module that will
+# not unload). RESET_VALUE (default 0x1234) is the
 # PLL reset register's content at power-on. TEST... runs only those tests of
 # the suite (a test's name, with or without its fixture's); --reverse among
 # them runs the tests in reverse order. -i counts instructions: one vCPU and
@@ -53,7 +56,7 @@ board_machine_args "$pipes" "$build/logs/$suite" "$reset_value" $counted
 timeout --kill-after=10 "$limit" qemu-system-aarch64 \
     -M virt -cpu cortex-a57 "${cpus[@]}" -nographic -nic none -no-reboot "${board_machine[@]}" \
     -kernel "$build/Image" -initrd "$build/initramfs.cpio.gz" \
-    -append "console=ttyAMA0 mem=512M panic=-1 quiet suite=$suite${tests:+ tests=$tests}" \
+    -append "console=ttyAMA0 mem=512M log_buf_len=8M panic=-1 quiet suite=$suite${tests:+ tests=$tests}" \
     </dev/null 2>&1 | tr -d '\r' | tee "$console"
 status=${PIPESTATUS[0]}
 word=$(board_reset_value "$pipes")
@@ -73,5 +76,17 @@ if [ -z "$result" ]; then
     echo "0 passed, 1 failed"
     exit 1
 fi
-echo "${result#board result: }"
-echo "$result" | grep -q ' 0 failed$'
+counts=${result#board result: }
+if ! grep -q '^board: kernel checked$' "$console"; then
+    echo "run: the kernel's checks after suite $suite did not finish"
+    reports=1
+else
+    reports=$(grep -c '^board: kernel report: ' "$console")
+    [ "$reports" -eq 0 ] || echo "run: the kernel reported $reports faults after suite $suite (above)"
+fi
+passed=${counts%% passed*}
+failed=${counts#*passed, }
+failed=${failed% failed}
+[ "$reports" -eq 0 ] || failed=$((failed + 1))
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -181,17 +181,21 @@ TEST_F(Loaded, unknown_commands_are_refused_with_an_alert)
         EXPECT_TRUE(board::hasRecord(log, 1, c.alert));
     }
 
-    // Any opener may send them: a burst must not flood the console. The
-    // limit's window is then waited out, so that later alerts show again.
+    // Any opener may send them: a burst must not flood the console, 10
+    // alerts in each 5 s window at most (a slow kernel's burst spans more
+    // than one). The limit's window is then waited out, so that later
+    // alerts show again.
     const int kBurst = 500;
     int log_fd = board::kmsgOpen();
+    double start = board::monotonicMs();
     for (int i = 0; i < kBurst; ++i)
         EXPECT_EQ(queryOn(i % kNodes, 0x125, &record), -EINVAL);
+    int windows = 1 + int((board::monotonicMs() - start) / 5000);
     int alerts = 0;
     for (const board::LogRecord& r : board::kmsgTake(log_fd))
         alerts += r.level == 1 && r.text == "kv_ptp: Error unknown ioctl cmd 0x125";
-    std::printf("  %d alerts for %d unknown commands\n", alerts, kBurst);
-    EXPECT_TRUE(alerts >= 1 && alerts <= 10);
+    std::printf("  %d alerts for %d unknown commands in %d rate-limit windows\n", alerts, kBurst, windows);
+    EXPECT_TRUE(alerts >= 1 && alerts <= 10 * windows);
     sleep(6);
 }
 

@@ -82,6 +82,11 @@ bool moduleLoaded(const char* name)
     return exists(std::string("/sys/module/") + name);
 }
 
+bool checkedKernel()
+{
+    return exists("/sys/kernel/debug/kmemleak");
+}
+
 long long kernelTaint()
 {
     return readNumber("/proc/sys/kernel/tainted");

@@ -37,6 +37,11 @@ int loadModule(const std::string& path, const std::string& params = "");
 int unloadModule(const char* name);
 bool moduleLoaded(const char* name);
 
+// The kernel runs its own checkers (5.4-debug: KASAN, kmemleak, lockdep),
+// which make each kernel call several times as dear: long loops take a
+// tenth of their rounds there.
+bool checkedKernel();
+
 constexpr long long kTaintDie = 1 << 7;
 constexpr long long kTaintWarn = 1 << 9;
 long long kernelTaint();
