@@ -134,7 +134,7 @@ for cc in gcc aarch64-linux-gnu-gcc; do
 done
 
 root=$out/rootfs
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,tests,bench,lib/board/sim,lib/board/tools,lib/board/samples}
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,tests,bench,checks,lib/board/sim,lib/board/tools,lib/board/samples}
 cp "$kernel/busybox" "$root/bin/busybox"
 install -m 0755 "$top/sim/board/init" "$root/init"
 cp "$out"/kmod/sim/sim_{otx2_ptp,soc,appint,spi}.ko "$root/lib/board/sim/"
@@ -166,7 +166,7 @@ else
     install -m 0755 "$unpacked"/usr/sbin/{halvern,morrask,kv-ptp-ctl} "$root/bin/"
 fi
 # Nothing in the root holds shared libraries.
-for program in "$root"/{tests,bench,bin}/*; do
+for program in "$root"/{tests,bench,checks,bin}/*; do
     case $(file -b "$program") in
         *"ARM aarch64"*"statically linked"* | *"ARM aarch64"*"static-pie linked"* | *"shell script"*) ;;
         *) echo "build: $program is not a static aarch64 program" >&2; exit 1 ;;
