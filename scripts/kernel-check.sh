@@ -12,7 +12,7 @@
 #   4. the checks bite: a leak and a use-after-free planted in copies of
 #      kv_ptp are reported, and fail the kv_ptp suite's run.
 #   scripts/kernel-check.sh [-n CALLS] [DIR]     (default 5000 calls, build/kernel-check)
-# About 15 minutes on 2 cores. Ends with "N passed, N failed".
+# About 20 minutes on 2 cores. Ends with "N passed, N failed".
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
