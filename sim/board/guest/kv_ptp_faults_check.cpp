@@ -5,12 +5,13 @@
 // loader, in each registration step of the load (the region, the class, each
 // cdev, each device node) and in each mapping of 0x124. After each failure
 // nothing may be left behind and the next call must work; each step must
-// have failed at least once (scripts/kernel-check.sh counts the steps over
-// all boots). One line per injected failure says which step failed and what
-// was left. init's leak scan and log check follow the run.
+// have failed at least once: each test prints its steps ("  step NAME") and
+// one line per injected failure, saying which step failed and what was left,
+// and scripts/kernel-check.sh matches them up over all boots. init's leak
+// scan and log check follow the run.
 //
-// One failure the kernel cannot undo: when adding the first device node's
-// own sysfs folder fails, 5.4's device_add() leaves the class's folder in
+// One failure the kernel cannot undo: when adding a device node's own sysfs
+// folder fails, 5.4's device_add() leaves the class's folder in
 // /sys/devices/virtual behind (its error path looks that folder up through
 // the device, whose parent kobject_add() has just cleared), and no device
 // of a class of that name can be added again until reboot. The load sweep
@@ -26,28 +27,24 @@ const char* const kFailNth = "/proc/thread-self/fail-nth";
 const char* const kGlueFolder = "/sys/devices/virtual/kv_ptp";
 int firstAllocation = 1;  // --from
 
-// Arms the calling thread's fail-nth; -1 when the kernel has none.
-int armFailNth(int nth)
+// Runs call() with the calling thread's nth slab allocation made to fail,
+// and takes the kernel log it made; false when the call made fewer than nth
+// allocations (no failure was injected). The test ends when fail-nth cannot
+// be armed.
+template <typename Call>
+bool withNthAllocationFailing(int nth, Call call, std::vector<board::LogRecord>* log)
 {
+    int log_fd = board::kmsgOpen();
     int fd = open(kFailNth, O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
+    ASSERT_TRUE(fd >= 0);
     std::string text = std::to_string(nth);
-    if (write(fd, text.data(), text.size()) != ssize_t(text.size())) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Disarms it; true when the failure was injected (nothing left to count).
-bool disarmFailNth(int fd)
-{
-    char text[32] = {};
-    ssize_t got = pread(fd, text, sizeof(text) - 1, 0);
-    bool injected = got > 0 && std::atoi(text) == 0;
+    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    call();
+    char left[32] = {};
+    bool injected = pread(fd, left, sizeof(left) - 1, 0) > 0 && std::atoi(left) == 0;
     (void)!pwrite(fd, "0", 1, 0);
     close(fd);
+    *log = board::kmsgTake(log_fd);
     return injected;
 }
 
@@ -68,13 +65,19 @@ void setUpFailslab()
     ASSERT_TRUE(board::writeText("/sys/kernel/debug/failslab/cache-filter", "Y"));
 }
 
-// The step a failed call's log names: the text after "kv_ptp: " or
-// "kv_ptp:Error " of the module's first error record, else fallback.
+// A step of the call, known by the module's error record when it fails.
 struct Step {
     const char* logText;
     const char* name;
 };
 
+void printSteps(const Step* steps, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        std::printf("  step %s\n", steps[i].name);
+}
+
+// The step whose error record the log holds, else fallback.
 std::string stepOf(const std::vector<board::LogRecord>& log, const Step* steps, size_t count,
                    const char* fallback)
 {
@@ -87,16 +90,7 @@ std::string stepOf(const std::vector<board::LogRecord>& log, const Step* steps, 
 
 const char* errorName(int error)
 {
-    switch (error) {
-    case 0:
-        return "none (absorbed)";
-    case ENOMEM:
-        return "ENOMEM";
-    case ENODEV:
-        return "ENODEV";
-    default:
-        return strerror(error);
-    }
+    return error == 0 ? "none (absorbed)" : strerrorname_np(error);
 }
 
 constexpr int kMostCalls = 2000;
@@ -121,21 +115,21 @@ TEST_TIMEOUT(every_failed_allocation_of_the_load_undoes_everything, 1200)
         {"Failed to create device kv_ptp3", "device node 3"},
         {"Failed to create device kv_ptp4", "device node 4"},
     };
+    printSteps(steps, std::size(steps));
     ASSERT_EQ(board::loadModule(board::kKvPtpModule), 0);
     unsigned major = kvptp::loadedMajor();
     ASSERT_EQ(board::unloadModule("kv_ptp"), 0);
 
     int nth = firstAllocation;
     for (; nth <= kMostCalls; ++nth) {
+        // Opened first: the file's own allocations are not the load's.
         int module = open(board::kKvPtpModule, O_RDONLY | O_CLOEXEC);
         ASSERT_TRUE(module >= 0);
-        int log_fd = board::kmsgOpen();
-        int armed = armFailNth(nth);
-        ASSERT_TRUE(armed >= 0);
-        int error = syscall(SYS_finit_module, module, "", 0) == 0 ? 0 : errno;
-        bool injected = disarmFailNth(armed);
+        int error = 0;
+        std::vector<board::LogRecord> log;
+        bool injected = withNthAllocationFailing(
+            nth, [&] { error = syscall(SYS_finit_module, module, "", 0) == 0 ? 0 : errno; }, &log);
         close(module);
-        auto log = board::kmsgTake(log_fd);
         if (!injected) {
             EXPECT_EQ(error, 0);
             break;
@@ -185,17 +179,16 @@ TEST_F_TIMEOUT(Loaded, every_failed_allocation_of_the_clock_setup_unmaps_what_it
         {"Error memory maping BTS module", "BTS mapping"},
         {"Error memory mapping PCI device,[Vendor=0x177D,Dev_id=0xA00A]", "GPIO mapping"},
     };
+    printSteps(steps, std::size(steps));
     int fd = open(kvptp::nodePath(0).c_str(), O_RDWR);
     ASSERT_TRUE(fd >= 0);
     int mappings = ioremapMappings();
     int nth = 1;
     for (; nth <= kMostCalls; ++nth) {
-        int log_fd = board::kmsgOpen();
-        int armed = armFailNth(nth);
-        ASSERT_TRUE(armed >= 0);
-        long result = kvptp::rawIoctl(fd, KV_PTP_IOCTL_CLOCK_SETUP, nullptr);
-        bool injected = disarmFailNth(armed);
-        auto log = board::kmsgTake(log_fd);
+        long result = 0;
+        std::vector<board::LogRecord> log;
+        bool injected = withNthAllocationFailing(
+            nth, [&] { result = kvptp::rawIoctl(fd, KV_PTP_IOCTL_CLOCK_SETUP, nullptr); }, &log);
         if (!injected) {
             EXPECT_EQ(result, 0);
             break;
