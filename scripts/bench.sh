@@ -14,6 +14,7 @@ set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/sim/board/kernel.sh"
+. "$top/scripts/tap-lib.sh"
 kernels=()
 while getopts "k:" opt; do
     case $opt in
@@ -34,6 +35,8 @@ for kernel in "${kernels[@]}"; do
         name=$(basename "$bench")
         "$top/sim/board/run.sh" -b "$build" -i "$name" >/dev/null
         grep -E '^bench: ' "$build/logs/$name.console" | sed "s/^bench: /$kernel $name: /"
+        tap_read "$build/logs/$name.console" || echo "$kernel $name: FAILED, its figures are not whole" \
+            "(${tap_problem:-$tap_failed failed}; $build/logs/$name.console)"
         while read -r _ _ what value; do
             ratio[$kernel,$what]=$value
         done < <(grep -E '^bench: ratio [a-z_]+/[a-z_]+ [0-9.]+$' "$build/logs/$name.console")
@@ -43,6 +46,8 @@ for kernel in "${kernels[@]}"; do
     "$top/sim/debian/run.sh" -c -b "$build" -o "$build/debian" -t 1800 -s tod-load "$package" \
         "$build/module-package" >/dev/null
     grep -E '^bench: tod ' "$build/debian/logs/tod-load.console" | sed "s/^bench: /$kernel /"
+    tap_read "$build/debian/logs/tod-load.console" || echo "$kernel tod-load: FAILED, its figures are not whole" \
+        "(${tap_problem:-$tap_failed failed}; $build/debian/logs/tod-load.console)"
     while read -r _ _ label _ _ value rest; do
         tod+=("$(printf '%-8s %-16s %8s  %s' "$kernel" "$label" "$value" "$rest")")
     done < <(grep -E '^bench: tod [a-z-]+ loaded/unloaded p99.9 ' "$build/debian/logs/tod-load.console")

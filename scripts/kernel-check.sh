@@ -17,8 +17,9 @@ set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/sim/board/kernel.sh"
-apt_name=kernel-check
+apt_name="kernel-check"
 . "$top/scripts/apt-lib.sh"
+. "$top/scripts/tap-lib.sh"
 calls=5000
 while getopts "n:" opt; do
     case $opt in
@@ -33,18 +34,20 @@ suites=(kv_ptp kv_ptp_clock kv_ptp_stress demo)
 passed=0
 failed=0
 
-# Runs check $1 on board folder $2 with run.sh's arguments $3...; counts it.
+# Runs check $1 on board folder $2 with run.sh's arguments $3 (the suite)
+# and on; counts it by run.sh's status, with the suite's own TAP counts.
 check() {
-    local name=$1 dir=$2 result
+    local name=$1 dir=$2 suite=$3 status
     shift 2
     "$top/sim/board/run.sh" -b "$dir" -t 1800 "$@" >"$out/$name.log" 2>&1
-    result=$(tail -n 1 "$out/$name.log")
+    status=$?
+    tap_read "$dir/logs/$suite.console"
     grep -h -E '^(board: kernel report|run: )' "$out/$name.log" | grep -v 'PLL reset register'
-    if echo "$result" | grep -q -E '^[0-9]+ passed, 0 failed$'; then
-        echo "$name: $result, no kernel report"
+    if [ "$status" -eq 0 ]; then
+        echo "$name: $tap_passed passed, no kernel report"
         passed=$((passed + 1))
     else
-        echo "$name: FAILED ($result; $out/$name.log)"
+        echo "$name: FAILED ($tap_passed passed, $tap_failed failed${tap_problem:+, $tap_problem}; $out/$name.log)"
         failed=$((failed + 1))
     fi
 }
@@ -76,17 +79,17 @@ for boot in 1 2 3 4 5 6 7 8 9 10; do
 done
 check kv_ptp_faults.setup "$board" kv_ptp_faults every_failed_allocation_of_the_clock_setup_unmaps_what_it_mapped
 sweeps=("$out"/kv_ptp_faults.*.log)
-grep -h -E '^  (the load|0x124) makes' "${sweeps[@]}"
+grep -h -E '^# (the load|0x124) makes' "${sweeps[@]}" | sed 's/^#/ /'
 echo "  failures injected, by step (the kernel's loader, kv_ptp's steps, none: absorbed by the kernel):"
-grep -h -E '^  allocation +[0-9]+: ' "${sweeps[@]}" | sed -E 's/^  allocation +[0-9]+: //; s/  +/ /g' |
+grep -h -E '^# allocation +[0-9]+: ' "${sweeps[@]}" | sed -E 's/^# allocation +[0-9]+: //; s/  +/ /g' |
     sort | uniq -c | sed 's/^/  /'
 # Each step the sweeps name must have failed at least once.
 while IFS= read -r step; do
-    if ! grep -q -h -E "^  allocation +[0-9]+: $step +failed" "${sweeps[@]}"; then
+    if ! grep -q -h -E "^# allocation +[0-9]+: $step +failed" "${sweeps[@]}"; then
         echo "kernel-check: no injected failure reached step '$step'"
         failed=$((failed + 1))
     fi
-done < <(sed -n 's/^  step //p' "${sweeps[@]}" | sort -u)
+done < <(sed -n 's/^# step //p' "${sweeps[@]}" | sort -u)
 
 echo "== 3. trinity on /dev/kv_ptp0..4, $calls calls, then the kv_ptp suite"
 cache=$(board_cache_dir)/trinity
@@ -129,8 +132,8 @@ plant() {
         failed=$((failed + 1))
         return
     fi
-    "$top/sim/board/run.sh" -b "$work/board" kv_ptp >"$work/run.log" 2>&1
-    if [ $? -ne 0 ] && grep -q -E "^board: kernel report: .*$report" "$work/run.log"; then
+    if ! "$top/sim/board/run.sh" -b "$work/board" kv_ptp >"$work/run.log" 2>&1 &&
+        grep -q -E "^board: kernel report: .*$report" "$work/run.log"; then
         echo "planted $name: caught, $(grep -m 1 -o -E "$report.*" "$work/run.log")"
         passed=$((passed + 1))
     else

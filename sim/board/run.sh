@@ -3,9 +3,10 @@
 #   sim/board/run.sh [-k 5.4|5.4-debug|6.1|DIR | -b BUILD_DIR] [-t SECONDS] [-r RESET_VALUE] [-i] SUITE [TEST...]
 # The board is the one build.sh made in BUILD_DIR, by default the build for
 # kernel -k (default 5.4, the board's line) in its default folder.
-# The guest's own "board result: N passed, N failed" line becomes this
-# script's last line and its exit status; a suite that hangs, crashes or
-# prints no result line counts as failed, and so does a run after which the
+# The suite's TAP stream on the console (scripts/tap-lib.sh reads it)
+# becomes this script's last line, "N passed, N failed", and its exit
+# status; a suite that hangs, crashes, or whose stream has no plan or fewer
+# results than planned counts as failed, and so does a run after which the
 # kernel reports a fault (the guest's init prints "board: kernel report:"
 # lines: a checker's report in the kernel log, a leak, a module that will
 # not unload). RESET_VALUE (default 0x1234) is the
@@ -20,6 +21,7 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
 . "$top/sim/board/machine.sh"
+. "$top/scripts/tap-lib.sh"
 usage="usage: run.sh [-k kernel | -b build_dir] [-t seconds] [-r reset_value] [-i] suite [test...]"
 kernel=$board_default_kernel
 build=
@@ -33,7 +35,7 @@ while getopts "k:b:t:r:i" opt; do
         b) build=$OPTARG ;;
         t) limit=$OPTARG ;;
         r) reset_value=$OPTARG ;;
-        i) cpus=(-smp 1 -icount shift=3,sleep=off) counted=counted ;;
+        i) cpus=(-smp 1 -icount "shift=3,sleep=off") counted=counted ;;
         *) echo "$usage" >&2; exit 2 ;;
     esac
 done
@@ -65,18 +67,19 @@ if [ -n "$word" ]; then
     echo "run: PLL reset register after the run: $word (power-on value $reset_value)"
 fi
 
-result=$(grep -E '^board result: [0-9]+ passed, [0-9]+ failed$' "$console" | tail -n 1)
 if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
     echo "run: the board did not power off within $limit s"
     echo "0 passed, 1 failed"
     exit 1
 fi
-if [ -z "$result" ]; then
-    echo "run: suite $suite printed no result (qemu exit status $status)"
-    echo "0 passed, 1 failed"
-    exit 1
+tap_read "$console"
+[ -z "$tap_problem" ] || echo "run: suite $suite: $tap_problem (qemu exit status $status)"
+[ "$tap_skipped" -eq 0 ] || echo "run: $tap_skipped skipped"
+# A suite whose stream says all passed must also have exited with 0.
+if [ "$tap_failed" -eq 0 ] && ! grep -q "^board: suite $suite exited with status 0$" "$console"; then
+    echo "run: suite $suite did not exit with status 0"
+    tap_failed=1
 fi
-counts=${result#board result: }
 if ! grep -q '^board: kernel checked$' "$console"; then
     echo "run: the kernel's checks after suite $suite did not finish"
     reports=1
@@ -84,9 +87,7 @@ else
     reports=$(grep -c '^board: kernel report: ' "$console")
     [ "$reports" -eq 0 ] || echo "run: the kernel reported $reports faults after suite $suite (above)"
 fi
-passed=${counts%% passed*}
-failed=${counts#*passed, }
-failed=${failed% failed}
+failed=$tap_failed
 [ "$reports" -eq 0 ] || failed=$((failed + 1))
-echo "$passed passed, $failed failed"
+echo "$tap_passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -29,6 +29,7 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
 . "$top/sim/board/machine.sh"
+. "$top/scripts/tap-lib.sh"
 usage="usage: run.sh [-i] [-c] [-k kernel | -b board_build] [-o dir] [-t seconds] [-s suite,...] package.deb module-package.deb"
 suites=(install bring-up late-pps sandbox)
 kernel=$board_default_kernel
@@ -41,7 +42,7 @@ counted=
 while getopts "ick:b:o:t:s:" opt; do
     case $opt in
         i) interactive=yes ;;
-        c) cpus=(-smp 1 -icount shift=3,sleep=off) counted=counted ;;
+        c) cpus=(-smp 1 -icount "shift=3,sleep=off") counted=counted ;;
         k) kernel=$OPTARG ;;
         b) build=$OPTARG ;;
         o) out=$OPTARG ;;
@@ -174,19 +175,21 @@ for suite in "${suites[@]}"; do
     boot "$suite" "$args"
     status=$?
     console=$out/logs/$suite.console
-    grep -E '^(ok|FAILED|board|  )' "$console"
-    result=$(grep -E '^board result: [0-9]+ passed, [0-9]+ failed$' "$console" | tail -n 1)
-    if [ "$status" -eq 124 ] || [ "$status" -eq 137 ] || [ -z "$result" ]; then
+    tap_stream "$console"
+    tap_read "$console"
+    if [ -z "$tap_problem" ] && { [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; }; then
+        tap_problem="no power-off"
+        tap_failed=$((tap_failed + 1))
+    fi
+    passed=$((passed + tap_passed))
+    failed=$((failed + tap_failed))
+    if [ -n "$tap_problem" ]; then
         tail -n 30 "$console"
-        echo "debian-run: $suite: no result within $limit s (qemu exit status $status)"
-        failed=$((failed + 1))
+        echo "debian-run: $suite: $tap_problem within $limit s (qemu exit status $status)"
         break  # the later suites build on this one
     fi
-    echo "debian-run: $suite: ${result#board result: } (boot and suite $((SECONDS - start)) s)"
+    echo "debian-run: $suite: $tap_passed passed, $tap_failed failed (boot and suite $((SECONDS - start)) s)"
     [ "$suite" != bring-up ] || cat "$out/logs/first-tod" 2>/dev/null
-    set -- $result
-    passed=$((passed + $3))
-    failed=$((failed + $5))
 done
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -6,11 +6,11 @@ set -euo pipefail
 
 build=$1
 shift
-image=$(ls "$build/rootfs/tests" | LC_ALL=C sort)
+image=$(find "$build/rootfs/tests" -mindepth 1 -maxdepth 1 -printf '%f\n' | LC_ALL=C sort)
 expected=$(printf '%s\n' "$@" | LC_ALL=C sort)
 if [ "$image" != "$expected" ]; then
     diff -u <(echo "$expected") <(echo "$image") | sed -n '3,$p'
     echo "suites: the board's /tests (+) and the suites run (-) differ"
     exit 1
 fi
-echo "suites: $(echo $image)"
+echo "suites: ${image//$'\n'/ }"

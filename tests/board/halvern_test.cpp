@@ -113,10 +113,10 @@ FIXTURE_TEARDOWN(Sender)
 // device; nothing is sent.
 void expectOpenFailure(Sender* sender, const std::string& device)
 {
-    EXPECT_EQ(sender->exitStatus(), 255);
+    EXPECT_EQ(255, sender->exitStatus());
     std::string out = board::readText(kOut);
     std::vector<std::string> made = reports(out);
-    ASSERT_EQ(made.size(), 2);
+    ASSERT_EQ(2, made.size());
     EXPECT_TRUE(names(made[0], device) && names(made[0], std::strerror(ENOENT)));
     EXPECT_TRUE(names(made[1], device));
     EXPECT_TRUE(tracedTods(out).empty());
@@ -141,13 +141,13 @@ TEST_F(Sender, each_pps_sends_the_t1_string_of_the_utc_second_and_a_read_error_e
     }
     EXPECT_TRUE(board::pps::injectEio());
     EXPECT_TRUE(board::pps::triggerWhenWaiting());
-    EXPECT_EQ(self->exitStatus(), 1);
-    EXPECT_EQ(board::receive(self->rx, 200), "");
+    EXPECT_EQ(1, self->exitStatus());
+    EXPECT_EQ("", board::receive(self->rx, 200));
     std::string out = board::readText(kOut);
     EXPECT_TRUE(tracedTods(out) == sent);
     // One report, of the failed read, after the last message.
     std::vector<std::string> made = reports(out);
-    ASSERT_EQ(made.size(), 1);
+    ASSERT_EQ(1, made.size());
     EXPECT_TRUE(names(made[0], std::strerror(EIO)));
     EXPECT_TRUE(out.rfind(kTrace) < out.find(made[0]));
 }
@@ -157,13 +157,13 @@ TEST_F(Sender, a_one_byte_read_costs_only_that_event)
     self->start({"2"});
     EXPECT_TRUE(board::pps::injectShort());
     EXPECT_TRUE(board::pps::triggerWhenWaiting());
-    EXPECT_EQ(board::receive(self->rx, 300), "");
+    EXPECT_EQ("", board::receive(self->rx, 300));
     EXPECT_TRUE(board::pps::triggerWhenWaiting());
     std::string bytes = board::receive(self->rx, 1000);
-    EXPECT_EQ(bytes.size(), 21);
+    EXPECT_EQ(21, bytes.size());
     self->stop();
     std::string out = board::readText(kOut);
-    EXPECT_EQ(reports(out).size(), 1);
+    EXPECT_EQ(1, reports(out).size());
     EXPECT_TRUE(reportedFirst(out));
     EXPECT_TRUE(tracedTods(out) == std::vector<std::string>{bytes});
 }
@@ -176,11 +176,11 @@ TEST_F(Sender, the_port_is_chosen_by_argument_and_never_becomes_the_controlling_
     char link[64] = "";
     std::string fd4 = "/proc/" + std::to_string(self->pid) + "/fd/4";
     EXPECT_TRUE(readlink(fd4.c_str(), link, sizeof(link) - 1) > 0);
-    EXPECT_EQ(std::string(link), "/dev/ttyS0");
+    EXPECT_EQ("/dev/ttyS0", std::string(link));
     std::string stat = board::readText("/proc/" + std::to_string(self->pid) + "/stat");
     int ttyNr = -1;
     std::sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %d", &ttyNr);
-    EXPECT_EQ(ttyNr, 0);
+    EXPECT_EQ(0, ttyNr);
     self->stop();
 
     self->start({"5"});
@@ -189,7 +189,7 @@ TEST_F(Sender, the_port_is_chosen_by_argument_and_never_becomes_the_controlling_
 
 TEST_F(Sender, without_the_pps_device_nothing_else_is_opened)
 {
-    ASSERT_EQ(rename(board::pps::kDevice, kPpsAway), 0);
+    ASSERT_EQ(0, rename(board::pps::kDevice, kPpsAway));
     self->start({});
     expectOpenFailure(self, board::pps::kDevice);  // and no report of the port
 }
@@ -224,7 +224,7 @@ TEST_F(Sender, second_after_second_one_whole_message_each_in_order)
 TEST_F_TIMEOUT(Sender, fast_pps_with_short_reads_and_short_writes_keep_every_message_whole_and_in_order, 150)
 {
     const int events = 3000;
-    ASSERT_EQ(board::shortWrite::load(), 0);
+    ASSERT_EQ(0, board::shortWrite::load());
     std::string bytes;
     std::atomic<bool> done{false};
     std::thread reader([&] {
@@ -261,8 +261,8 @@ TEST_F_TIMEOUT(Sender, fast_pps_with_short_reads_and_short_writes_keep_every_mes
     usleep(300000);
     done = true;
     reader.join();
-    EXPECT_EQ(board::shortWrite::cut(), cutWrites);
-    EXPECT_EQ(board::shortWrite::unload(), 0);
+    EXPECT_EQ(cutWrites, board::shortWrite::cut());
+    EXPECT_EQ(0, board::shortWrite::unload());
 
     // Every event but a wrong-length read is traced; the messages of the
     // events whose write the port took nothing of are missing on the UART.
@@ -276,13 +276,13 @@ TEST_F_TIMEOUT(Sender, fast_pps_with_short_reads_and_short_writes_keep_every_mes
             expected += tods[traced];
         ++traced;
     }
-    std::printf("  %d events in %.0f s, %d wrong-length reads, %d writes cut, %d messages dropped, "
+    std::printf("# %d events in %.0f s, %d wrong-length reads, %d writes cut, %d messages dropped, "
                 "%zu bytes on the UART\n",
                 events, (board::monotonicMs() - start) / 1e3, shortReads, cutWrites, dropped, bytes.size());
-    EXPECT_EQ(lost, 0);
-    EXPECT_EQ(tods.size(), events - shortReads);
-    EXPECT_EQ(reports(out).size(), shortReads + dropped);
-    EXPECT_EQ(expected.size(), (events - shortReads - dropped) * 21);
+    EXPECT_EQ(0, lost);
+    EXPECT_EQ(events - shortReads, tods.size());
+    EXPECT_EQ(shortReads + dropped, reports(out).size());
+    EXPECT_EQ((events - shortReads - dropped) * 21, expected.size());
     EXPECT_TRUE(bytes == expected);
 }
 

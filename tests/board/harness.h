@@ -11,16 +11,21 @@
 //   FIXTURE(Ports) { int tx = -1; };
 //   FIXTURE_SETUP(Ports) { self->tx = ...; ASSERT_TRUE(self->tx >= 0); }
 //   FIXTURE_TEARDOWN(Ports) { if (self->tx >= 0) close(self->tx); }
-//   TEST_F(Ports, bytes_arrive) { EXPECT_EQ(write(self->tx, "x", 1), 1); }
+//   TEST_F(Ports, bytes_arrive) { EXPECT_EQ(1, write(self->tx, "x", 1)); }
 //   TEST(plain) { ... }        TEST_TIMEOUT(long_one, 300) { ... }
 //
 // EXPECT_* reports a failure and the test goes on; ASSERT_* reports it and
-// ends the test; SKIP(why) ends it as skipped. The last line of the output is
-// "board result: N passed, N failed", which run.sh reads off the console.
+// ends the test; SKIP(why) ends it as skipped. EXPECT_EQ and ASSERT_EQ take
+// (expected, actual), as GoogleTest's do on the host. The output is TAP
+// (version 13): the plan, then "ok N - NAME", "not ok N - NAME" or
+// "ok N - NAME # SKIP why" per test, its failures before it as "# " lines;
+// run.sh reads it off the console (scripts/tap-lib.sh). "-l" lists the tests.
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -28,6 +33,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +74,15 @@ inline int& failures()
     return count;
 }
 
+// Why the running test skipped, in memory shared with the runner (set up by
+// runAll), so that its result line can say so.
+inline char*& skipReason()
+{
+    static char* reason = nullptr;
+    return reason;
+}
+constexpr size_t kSkipReasonSize = 256;
+
 // The tear-down still owed by the running test, if any.
 struct PendingTearDown {
     void (*run)(void* self) = nullptr;
@@ -97,24 +112,39 @@ inline void runPendingTearDown()
 
 inline void fail(const char* file, int line, const std::string& what)
 {
-    std::printf("  %s:%d: %s\n", file, line, what.c_str());
+    std::printf("# %s:%d: %s\n", file, line, what.c_str());
     std::fflush(stdout);
     ++failures();
 }
 
 [[noreturn]] inline void skip(const char* file, int line, const std::string& why)
 {
-    std::printf("  %s:%d: skipped: %s\n", file, line, why.c_str());
+    std::printf("# %s:%d: skipped: %s\n", file, line, why.c_str());
+    if (skipReason())
+        std::snprintf(skipReason(), kSkipReasonSize, "%s", why.substr(0, why.find('\n')).c_str());
     endTest(kSkipped);
+}
+
+// An enum as its underlying integer, anything else as it is.
+template <typename T>
+auto plain(const T& value)
+{
+    if constexpr (std::is_enum_v<T>)
+        return static_cast<std::underlying_type_t<T>>(value);
+    else
+        return value;
 }
 
 template <typename T>
 std::string describe(const T& value)
 {
-    if constexpr (std::is_unsigned_v<T>) {
-        return std::to_string(static_cast<unsigned long long>(value));
-    } else if constexpr (std::is_arithmetic_v<T> || std::is_enum_v<T>) {
-        return std::to_string(static_cast<long long>(value));
+    using P = decltype(plain(value));
+    if constexpr (std::is_integral_v<P> && std::is_unsigned_v<P>) {
+        return std::to_string(static_cast<unsigned long long>(plain(value)));
+    } else if constexpr (std::is_integral_v<P>) {
+        return std::to_string(static_cast<long long>(plain(value)));
+    } else if constexpr (std::is_arithmetic_v<P>) {
+        return std::to_string(plain(value));
     } else if constexpr (std::is_convertible_v<T, std::string>) {
         std::string text = value;
         return "\"" + (text.size() > 200 ? text.substr(0, 200) + "..." : text) + "\"";
@@ -123,15 +153,28 @@ std::string describe(const T& value)
     }
 }
 
-// Numbers compare as numbers whatever their types; the rest with ==.
+// Integers compare by value whatever their types: a negative number equals
+// no unsigned one (so ~0ull is not -1); floating point with ==; the rest
+// with their own ==.
 template <typename A, typename E>
 bool same(const A& actual, const E& expected)
 {
-    if constexpr ((std::is_arithmetic_v<A> || std::is_enum_v<A>) &&
-                  (std::is_arithmetic_v<E> || std::is_enum_v<E>))
-        return static_cast<long long>(actual) == static_cast<long long>(expected);
-    else
+    using PA = decltype(plain(actual));
+    using PE = decltype(plain(expected));
+    if constexpr (std::is_integral_v<PA> && std::is_integral_v<PE>) {
+        const PA a = plain(actual);
+        const PE e = plain(expected);
+        if constexpr (std::is_signed_v<PA> == std::is_signed_v<PE>)
+            return a == e;
+        else if constexpr (std::is_signed_v<PA>)
+            return a >= 0 && static_cast<std::uint64_t>(a) == static_cast<std::uint64_t>(e);
+        else
+            return e >= 0 && static_cast<std::uint64_t>(a) == static_cast<std::uint64_t>(e);
+    } else if constexpr (std::is_arithmetic_v<PA> && std::is_arithmetic_v<PE>) {
+        return plain(actual) == plain(expected);
+    } else {
         return actual == expected;
+    }
 }
 
 template <typename A, typename E>
@@ -167,6 +210,38 @@ inline void reapLeftovers(pid_t self)
     }
 }
 
+#if !defined(SYS_pidfd_open) && defined(__NR_pidfd_open)
+#define SYS_pidfd_open __NR_pidfd_open
+#endif
+
+// Waits for child pid to end within timeoutS; returns its wait status, or -1
+// when it ran out of time (and was killed). The pidfd turns readable when
+// the child ends, so the runner sleeps in poll() instead of polling waitpid().
+inline int waitChild(pid_t pid, int timeoutS)
+{
+    int status = 0;
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) {
+        std::printf("# pidfd_open: %s\n", std::strerror(errno));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return 1 << 8;
+    }
+    const double deadline = monotonicSeconds() + timeoutS;
+    for (double left = timeoutS; left > 0; left = deadline - monotonicSeconds()) {
+        struct pollfd ended = {fd, POLLIN, 0};
+        if (poll(&ended, 1, static_cast<int>(left * 1000) + 1) > 0) {
+            close(fd);
+            waitpid(pid, &status, 0);
+            return status;
+        }
+    }
+    close(fd);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
 // Runs fn in a child within the time limit; returns its wait status, or -1
 // when it ran out of time (and was killed).
 inline int runChild(void (*fn)(), int timeoutS)
@@ -179,75 +254,85 @@ inline int runChild(void (*fn)(), int timeoutS)
         endTest(0);
     }
     if (pid < 0) {
-        std::perror("fork");
+        std::printf("# fork: %s\n", std::strerror(errno));
         return 1 << 8;
     }
-    double deadline = monotonicSeconds() + timeoutS;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (monotonicSeconds() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            return -1;
-        }
-        usleep(5000);
-    }
-    return status;
+    return waitChild(pid, timeoutS);
+}
+
+inline bool isNamed(const Test& test, const std::string& name)
+{
+    return name == test.name || name == test.name.substr(test.name.find('.') + 1);
 }
 
 // Runs the registered tests in order, or those named in argv (a test's whole
 // name or the part after its fixture's), in reverse order after "--reverse";
-// the exit status says whether all passed.
+// "-l" lists them instead. The exit status says whether all passed.
 inline int runAll(int argc = 0, char** argv = nullptr)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
-    const pid_t self = getpid();
     std::vector<std::string> names;
     bool reverse = false;
-    for (int i = 1; i < argc; ++i)
-        std::string(argv[i]) == "--reverse" ? (void)(reverse = true) : names.push_back(argv[i]);
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-l") {
+            for (const Test& test : tests())
+                std::printf("%s\n", test.name.c_str());
+            return 0;
+        }
+        arg == "--reverse" ? (void)(reverse = true) : names.push_back(arg);
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    const pid_t self = getpid();
     std::vector<Test> chosen;
     for (const Test& test : tests()) {
-        std::string shortName = test.name.substr(test.name.find('.') + 1);
         bool named = names.empty();
         for (const std::string& name : names)
-            named = named || name == test.name || name == shortName;
+            named = named || isNamed(test, name);
         if (named)
             chosen.insert(reverse ? chosen.begin() : chosen.end(), test);
     }
-    int passed = 0, failed = 0, skipped = 0;
+    std::vector<std::string> unknown;
     for (const std::string& name : names) {
         bool found = false;
         for (const Test& test : tests())
-            found = found || name == test.name || name == test.name.substr(test.name.find('.') + 1);
-        if (!found) {
-            std::printf("board: no test %s in this suite\n", name.c_str());
-            ++failed;
-        }
+            found = found || isNamed(test, name);
+        if (!found)
+            unknown.push_back(name);
+    }
+    void* shared = mmap(nullptr, kSkipReasonSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    skipReason() = shared == MAP_FAILED ? nullptr : static_cast<char*>(shared);
+    std::printf("TAP version 13\n1..%zu\n", unknown.size() + chosen.size());
+    int number = 0;
+    bool allPassed = true;
+    for (const std::string& name : unknown) {
+        std::printf("not ok %d - %s # no such test in this suite\n", ++number, name.c_str());
+        allPassed = false;
     }
     for (const Test& test : chosen) {
-        std::printf("[ RUN  ] %s\n", test.name.c_str());
+        std::printf("# RUN %s\n", test.name.c_str());
+        if (skipReason())
+            skipReason()[0] = '\0';
         int status = runChild(test.run, test.timeoutS);
         bool broken = status == -1 || WIFSIGNALED(status);
         if (status == -1)
-            std::printf("  %s: no end within %d s, killed\n", test.name.c_str(), test.timeoutS);
+            std::printf("# %s: no end within %d s, killed\n", test.name.c_str(), test.timeoutS);
         else if (WIFSIGNALED(status))
-            std::printf("  %s: ended by signal %d (%s)\n", test.name.c_str(), WTERMSIG(status),
+            std::printf("# %s: ended by signal %d (%s)\n", test.name.c_str(), WTERMSIG(status),
                         strsignal(WTERMSIG(status)));
         reapLeftovers(self);
         if (broken && test.tearDown && runChild(test.tearDown, kDefaultTimeoutS) != 0)
-            std::printf("  %s: the fixture's tear-down failed too\n", test.name.c_str());
+            std::printf("# %s: the fixture's tear-down failed too\n", test.name.c_str());
         reapLeftovers(self);
         bool skip = !broken && WEXITSTATUS(status) == kSkipped;
         bool ok = !broken && WEXITSTATUS(status) == 0;
-        std::printf("[ %s ] %s\n", skip ? "SKIP" : ok ? " OK " : "FAIL", test.name.c_str());
-        (skip ? skipped : ok ? passed : failed)++;
+        if (skip)
+            std::printf("ok %d - %s # SKIP %s\n", ++number, test.name.c_str(), skipReason() ? skipReason() : "");
+        else
+            std::printf("%s %d - %s\n", ok ? "ok" : "not ok", ++number, test.name.c_str());
+        allPassed = allPassed && (ok || skip);
     }
-    if (skipped)
-        std::printf("board: %d skipped\n", skipped);
-    std::printf("board result: %d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return allPassed ? 0 : 1;
 }
 
 }  // namespace harness
@@ -292,7 +377,7 @@ inline int runAll(int argc = 0, char** argv = nullptr)
             harness::fail(__FILE__, __LINE__, "(" #cond ") is false"); \
     } while (0)
 #define EXPECT_FALSE(cond) EXPECT_TRUE(!(cond))
-#define EXPECT_EQ(actual, expected) \
+#define EXPECT_EQ(expected, actual) \
     ((void)harness::checkEqual(__FILE__, __LINE__, #actual, (actual), (expected)))
 
 #define ASSERT_TRUE(cond)                                              \
@@ -303,7 +388,7 @@ inline int runAll(int argc = 0, char** argv = nullptr)
         }                                                              \
     } while (0)
 #define ASSERT_FALSE(cond) ASSERT_TRUE(!(cond))
-#define ASSERT_EQ(actual, expected)                                                    \
+#define ASSERT_EQ(expected, actual)                                                    \
     do {                                                                               \
         if (!harness::checkEqual(__FILE__, __LINE__, #actual, (actual), (expected))) \
             harness::endTest(1);                                                       \

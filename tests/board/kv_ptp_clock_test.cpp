@@ -71,9 +71,9 @@ TEST_F(Loaded, read_modify_write_keeps_the_other_bits)
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(writeReg("ptp", 0xF00, c.ptpBefore) && writeReg("bts", 0, c.btsBefore));
-        EXPECT_EQ(clockSetup(), 0);
-        EXPECT_EQ(readReg("ptp", 0xF00), c.ptpAfter);
-        EXPECT_EQ(readReg("bts", 0), c.btsAfter);
+        EXPECT_EQ(0, clockSetup());
+        EXPECT_EQ(c.ptpAfter, readReg("ptp", 0xF00));
+        EXPECT_EQ(c.btsAfter, readReg("bts", 0));
     }
 }
 
@@ -85,7 +85,7 @@ TEST_F(Loaded, only_the_documented_registers_change_and_twice_is_once)
         ASSERT_TRUE(fill(block));
         before[block] = snapshot(block);
     }
-    EXPECT_EQ(clockSetup(), 0);
+    EXPECT_EQ(0, clockSetup());
     EXPECT_TRUE(programmed("ptp", kPtpWrites));
     EXPECT_TRUE(programmed("gpio", kGpioWrites));
     Registers changed = kPtpWrites;
@@ -102,7 +102,7 @@ TEST_F(Loaded, only_the_documented_registers_change_and_twice_is_once)
                 ADD_FAILURE(what);
         }
     }
-    EXPECT_EQ(clockSetup(), 0);
+    EXPECT_EQ(0, clockSetup());
     for (const char* block : blocks)
         EXPECT_TRUE(snapshot(block) == once[block]);
 }
@@ -125,14 +125,14 @@ TEST_F(Loaded, setup_asks_for_cap_sys_time_and_the_pps_query_does_not)
         _exit(clockSetup() != -EPERM ? 1 : !kvptp::answersCorrectly(0) ? 2 : 0);
     }
     int status = -1;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(status, 0);  // 1: set-up not refused, 2: query refused, 3: no drop
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_EQ(0, status);  // 1: set-up not refused, 2: query refused, 3: no drop
     for (const board::LogRecord& r : board::kmsgTake(log_fd))
         if (r.text.rfind("kv_ptp", 0) == 0)
             ADD_FAILURE("a refused set-up logged: " + r.text);
     for (const auto& block : before)
         EXPECT_TRUE(snapshot(block.first.c_str()) == block.second);
-    EXPECT_EQ(clockSetup(), 0);
+    EXPECT_EQ(0, clockSetup());
 }
 
 TEST_F(Loaded, log_lines_come_in_the_written_order_and_any_argument_will_do)
@@ -149,19 +149,19 @@ TEST_F(Loaded, log_lines_come_in_the_written_order_and_any_argument_will_do)
     for (unsigned long arg : {0UL, 1UL, ~0UL}) {
         ASSERT_TRUE(writeReg("ptp", 0xF00, 0) && writeReg("bts", 0, 0));
         int log_fd = board::kmsgOpen();
-        EXPECT_EQ(clockSetup(arg), 0);
+        EXPECT_EQ(0, clockSetup(arg));
         std::vector<board::LogRecord> lines;
         for (const board::LogRecord& r : board::kmsgTake(log_fd))
             if (r.text.rfind("kv_ptp", 0) == 0)
                 lines.push_back(r);
-        EXPECT_EQ(lines.size(), expected.size());
+        EXPECT_EQ(expected.size(), lines.size());
         for (size_t i = 0; i < lines.size() && i < expected.size(); ++i) {
             bool address = expected[i].back() == '=';  // followed by a hashed pointer
-            EXPECT_EQ(lines[i].level, 6);
+            EXPECT_EQ(6, lines[i].level);
             if (address)
                 EXPECT_TRUE(lines[i].text.rfind(expected[i], 0) == 0 && lines[i].text.size() > expected[i].size());
             else
-                EXPECT_EQ(lines[i].text, expected[i]);
+                EXPECT_EQ(expected[i], lines[i].text);
         }
     }
 }
@@ -172,10 +172,10 @@ TEST_F(Loaded, no_mapping_or_device_reference_outlives_a_call)
     long long gpioRefs = board::soc::refs("gpio");
     int mappings = ioremapCount();
     for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(clockSetup(), 0);
-    EXPECT_EQ(board::soc::refs("ptp"), ptpRefs);
-    EXPECT_EQ(board::soc::refs("gpio"), gpioRefs);
-    EXPECT_EQ(ioremapCount(), mappings);
+        EXPECT_EQ(0, clockSetup());
+    EXPECT_EQ(ptpRefs, board::soc::refs("ptp"));
+    EXPECT_EQ(gpioRefs, board::soc::refs("gpio"));
+    EXPECT_EQ(mappings, ioremapCount());
 }
 
 // The remaining blocks are programmed all the same, but the failure is the result.
@@ -200,19 +200,19 @@ TEST_F(Loaded, a_missing_device_fails_the_command_after_all_blocks_ran)
     const std::string pci = "/sys/bus/pci/devices/";
     for (const Case& c : cases) {
         int reload_log = board::kmsgOpen();
-        ASSERT_EQ(board::soc::reload(c.params), 0);
+        ASSERT_EQ(0, board::soc::reload(c.params));
         for (const board::LogRecord& r : board::kmsgTake(reload_log))
             if (r.level <= 3)
                 ADD_FAILURE("loading sim_soc logged: " + r.text);
         EXPECT_FALSE(board::soc::present(c.missing));
         EXPECT_FALSE(board::exists(pci + c.missing_slot));
-        EXPECT_EQ(board::readText(pci + c.present_slot + "/device"), c.present_id);
+        EXPECT_EQ(c.present_id, board::readText(pci + c.present_slot + "/device"));
         ASSERT_TRUE(fill(c.present) && fill("bts"));
         int log_fd = board::kmsgOpen();
-        EXPECT_EQ(clockSetup(), -ENODEV);
+        EXPECT_EQ(-ENODEV, clockSetup());
         auto log = board::kmsgTake(log_fd);
         EXPECT_TRUE(board::hasRecord(log, 3, c.line));
-        EXPECT_EQ(readReg("bts", 0), 0x5A5A000010000841ULL);
+        EXPECT_EQ(0x5A5A000010000841ULL, readReg("bts", 0));
         EXPECT_TRUE(programmed(c.present, std::string(c.present) == "ptp" ? kPtpWrites : kGpioWrites));
     }
 }
@@ -234,21 +234,21 @@ TEST_F(Loaded, a_failed_mapping_is_reported_and_the_other_blocks_still_run)
     for (const Case& c : cases) {
         for (const char* block : {"ptp", "bts", "gpio"})
             ASSERT_TRUE(fill(block));
-        ASSERT_EQ(board::fault::arm("ioremap", c.nth, 0), 0);
+        ASSERT_EQ(0, board::fault::arm("ioremap", c.nth, 0));
         int log_fd = board::kmsgOpen();
-        EXPECT_EQ(clockSetup(), -c.error);
+        EXPECT_EQ(-c.error, clockSetup());
         auto log = board::kmsgTake(log_fd);
-        EXPECT_EQ(board::fault::hits(), 3);
-        ASSERT_EQ(board::fault::disarm(), 0);
+        EXPECT_EQ(3, board::fault::hits());
+        ASSERT_EQ(0, board::fault::disarm());
         EXPECT_TRUE(board::hasRecord(log, 3, c.line));
-        EXPECT_EQ(programmed("ptp", kPtpWrites), c.nth != 1);
-        EXPECT_EQ(readReg("bts", 0) == 0x5A5A000010000841ULL, c.nth != 2);
-        EXPECT_EQ(programmed("gpio", kGpioWrites), c.nth != 3);
+        EXPECT_EQ(c.nth != 1, programmed("ptp", kPtpWrites));
+        EXPECT_EQ(c.nth != 2, readReg("bts", 0) == 0x5A5A000010000841ULL);
+        EXPECT_EQ(c.nth != 3, programmed("gpio", kGpioWrites));
     }
-    EXPECT_EQ(board::soc::refs("ptp"), ptpRefs);
-    EXPECT_EQ(board::soc::refs("gpio"), gpioRefs);
-    EXPECT_EQ(board::unloadModule("kv_ptp"), 0);
-    EXPECT_EQ(board::kernelTaint() & (board::kTaintDie | board::kTaintWarn), 0);
+    EXPECT_EQ(ptpRefs, board::soc::refs("ptp"));
+    EXPECT_EQ(gpioRefs, board::soc::refs("gpio"));
+    EXPECT_EQ(0, board::unloadModule("kv_ptp"));
+    EXPECT_EQ(0, board::kernelTaint() & (board::kTaintDie | board::kTaintWarn));
 }
 
 int main(int argc, char** argv)

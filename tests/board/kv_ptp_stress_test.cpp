@@ -95,7 +95,7 @@ struct Problems {
     void operator()(long iteration, const std::string& what)
     {
         if (count++ < 10)
-            std::printf("  #%ld: %s\n", iteration, what.c_str());
+            std::printf("# #%ld: %s\n", iteration, what.c_str());
     }
 };
 
@@ -132,10 +132,10 @@ TEST_F_TIMEOUT(Unloaded, load_unload_cycles_leave_nothing_behind, 200)
         log.drain();
     }
     double seconds = secondsSince(start);
-    EXPECT_EQ(cycle, kCycles);
-    EXPECT_EQ(problem.count, 0);
+    EXPECT_EQ(kCycles, cycle);
+    EXPECT_EQ(0, problem.count);
     EXPECT_LOG_CLEAN(log);
-    std::printf("  load/unload cycles: %d in %.1f s (%.1f ms each), %lld kernel log records read\n", cycle,
+    std::printf("# load/unload cycles: %d in %.1f s (%.1f ms each), %lld kernel log records read\n", cycle,
                 seconds, 1000 * seconds / (cycle ? cycle : 1), log.records());
 }
 
@@ -225,7 +225,7 @@ TEST_F(Loaded, eight_threads_on_five_nodes_each_get_their_own_answer)
                     if (got != want || std::memcmp(&record, &expected, sizeof(record)) != 0) {
                         ++local_wrong;
                         if (reported++ < 10)
-                            std::printf("  thread %d round %d clock id %d: result %ld, %lld.%09lld s; "
+                            std::printf("# thread %d round %d clock id %d: result %ld, %lld.%09lld s; "
                                         "expected %ld, %lld.%09lld s\n",
                                         t, round, id, got, (long long)record.pps_time.tv_sec,
                                         (long long)record.pps_time.tv_nsec, want,
@@ -247,13 +247,13 @@ TEST_F(Loaded, eight_threads_on_five_nodes_each_get_their_own_answer)
     for (int t = 0; t < kThreads - 1; ++t)
         close(fds[t]);
 
-    EXPECT_EQ(done.load(), kThreads * kPerThread);
-    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(kThreads * kPerThread, done.load());
+    EXPECT_EQ(0, wrong.load());
     // Clock id 0 never reaches the SoC; every other call does, once.
-    EXPECT_EQ(board::ptp::calls() - calls, soc_asked.load());
+    EXPECT_EQ(soc_asked.load(), board::ptp::calls() - calls);
     EXPECT_TRUE(refused.load() > 0 && soc_errors.load() > 0);
     EXPECT_LOG_CLEAN(log);
-    std::printf("  ioctls 0x123: %lld by %d threads in %.1f s (%.0f per s): %lld refused (clock id 0), "
+    std::printf("# ioctls 0x123: %lld by %d threads in %.1f s (%.0f per s): %lld refused (clock id 0), "
                 "%lld SoC errors, %lld wrong answers\n",
                 done.load(), kThreads, seconds, done.load() / seconds, refused.load(), soc_errors.load(),
                 wrong.load());
@@ -323,9 +323,9 @@ TEST_F(Loaded, records_at_the_edges_of_mappings_fault_cleanly)
         log.drain();
     }
     double seconds = secondsSince(start);
-    EXPECT_EQ(problem.count, 0);
+    EXPECT_EQ(0, problem.count);
     EXPECT_LOG_CLEAN(log);
-    std::printf("  edge addresses: %zu cases x %d rounds, %ld ioctls in %.1f s\n", cases.size(), kRounds,
+    std::printf("# edge addresses: %zu cases x %d rounds, %ld ioctls in %.1f s\n", cases.size(), kRounds,
                 ioctls, seconds);
     munmap(past_eof, kPage);
     close(file);
@@ -346,7 +346,7 @@ TEST_F(Loaded, a_failed_copy_back_writes_nothing_but_the_answer)
         for (size_t into : kStraddles) {
             char* record = straddling(first, first ^ PROT_WRITE, into);
             std::vector<char> before(record, record + kSize);
-            EXPECT_EQ(queryOn(0, KV_PTP_IOCTL_PPS_TIME, record), -EFAULT);
+            EXPECT_EQ(-EFAULT, queryOn(0, KV_PTP_IOCTL_PPS_TIME, record));
             for (size_t i = 0; i < kSize; ++i)
                 if (record[i] != before[i] && (i < 8 || record[i] != answerBytes[i]))
                     ADD_FAILURE("byte " + std::to_string(i) + " of the record was garbled");
@@ -358,6 +358,6 @@ int main(int argc, char** argv)
 {
     auto start = std::chrono::steady_clock::now();
     int status = harness::runAll(argc, argv);
-    std::printf("kv_ptp_stress: %.1f s in all\n", secondsSince(start));
+    std::printf("# kv_ptp_stress: %.1f s in all\n", secondsSince(start));
     return status;
 }

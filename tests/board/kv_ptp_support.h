@@ -75,7 +75,7 @@ inline unsigned loadedMajor()
 inline bool clean(const std::vector<std::string>& problems)
 {
     for (const std::string& problem : problems)
-        std::printf("  %s\n", problem.c_str());
+        std::printf("# %s\n", problem.c_str());
     return problems.empty();
 }
 
@@ -143,8 +143,8 @@ inline char* twoPages(int first, int second)
         mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_TRUE(base != MAP_FAILED);
     std::memset(base, 0x77, 2 * kPage);
-    ASSERT_EQ(second < 0 ? munmap(base + kPage, kPage) : mprotect(base + kPage, kPage, second), 0);
-    ASSERT_EQ(mprotect(base, kPage, first), 0);
+    ASSERT_EQ(0, second < 0 ? munmap(base + kPage, kPage) : mprotect(base + kPage, kPage, second));
+    ASSERT_EQ(0, mprotect(base, kPage, first));
     return base;
 }
 
@@ -161,10 +161,10 @@ inline char* straddling(int first, int second, size_t into)
 inline void restoreBoard()
 {
     if (board::moduleLoaded("sim_fault"))
-        EXPECT_EQ(board::fault::disarm(), 0);
+        EXPECT_EQ(0, board::fault::disarm());
     board::ptp::answer(0);
     if (!board::soc::present("ptp") || !board::soc::present("gpio"))
-        EXPECT_EQ(board::soc::reload(""), 0);
+        EXPECT_EQ(0, board::soc::reload(""));
 }
 
 }  // namespace kvptp
@@ -175,7 +175,7 @@ FIXTURE(Loaded){};
 [[maybe_unused]] FIXTURE_SETUP(Loaded)
 {
     if (!board::moduleLoaded("kv_ptp"))
-        ASSERT_EQ(board::loadModule(board::kKvPtpModule), 0);
+        ASSERT_EQ(0, board::loadModule(board::kKvPtpModule));
     board::ptp::answer(kvptp::kGoodNs);
 }
 
@@ -194,10 +194,10 @@ FIXTURE(Unloaded)
 [[maybe_unused]] FIXTURE_SETUP(Unloaded)
 {
     if (!board::moduleLoaded("kv_ptp"))
-        ASSERT_EQ(board::loadModule(board::kKvPtpModule), 0);
+        ASSERT_EQ(0, board::loadModule(board::kKvPtpModule));
     self->major = kvptp::loadedMajor();
     ASSERT_TRUE(self->major != 0);
-    ASSERT_EQ(board::unloadModule("kv_ptp"), 0);
+    ASSERT_EQ(0, board::unloadModule("kv_ptp"));
     board::ptp::answer(kvptp::kGoodNs);
 }
 

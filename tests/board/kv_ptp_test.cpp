@@ -31,18 +31,18 @@ bool hasBanner(const std::vector<board::LogRecord>& log, const std::string& mess
 TEST_F(Unloaded, load_logs_and_creates_five_nodes)
 {
     int log_fd = board::kmsgOpen();
-    ASSERT_EQ(board::loadModule(board::kKvPtpModule), 0);
+    ASSERT_EQ(0, board::loadModule(board::kKvPtpModule));
     auto log = board::kmsgTake(log_fd);
 
     EXPECT_TRUE(hasBanner(log, "Loading Dornvale PTP auxiliary driver - version 0.1 module "));
     int headers = 0;  // the version banner and the notice
     for (const board::LogRecord& r : log)
         headers += r.text.rfind("kv_ptp [INFO]: ", 0) == 0;
-    EXPECT_EQ(headers, 2);
+    EXPECT_EQ(2, headers);
     EXPECT_TRUE(board::hasRecord(log, 6, "kv_ptp: Successfully allocate char device region for device kv_ptp"));
     EXPECT_TRUE(board::hasRecord(log, 6, "kv_ptp: Device class kv_ptp registered correctly"));
     EXPECT_TRUE(board::hasRecord(log, 6, "kv_ptp: Devices created correctly"));
-    EXPECT_EQ(board::readText("/sys/module/kv_ptp/version"), "0.1\n");
+    EXPECT_EQ("0.1\n", board::readText("/sys/module/kv_ptp/version"));
     EXPECT_TRUE(kvptp::clean(kvptp::registrationProblems(self->major)));
 }
 
@@ -56,14 +56,14 @@ TEST_F(Loaded, read_finds_nothing_and_write_is_refused_for_any_count)
         ASSERT_TRUE(fd >= 0);
         for (size_t count : {size_t(0), size_t(1), size_t(24), sizeof(buf)}) {
             std::memset(buf, 0xA5, sizeof(buf));
-            EXPECT_EQ(read(fd, buf, count), 0);
+            EXPECT_EQ(0, read(fd, buf, count));
             EXPECT_TRUE(buf[0] == char(0xA5) && std::memcmp(buf, buf + 1, sizeof(buf) - 1) == 0);
             errno = 0;
-            EXPECT_EQ(write(fd, buf, count), -1);
-            EXPECT_EQ(errno, EINVAL);
+            EXPECT_EQ(-1, write(fd, buf, count));
+            EXPECT_EQ(EINVAL, errno);
         }
-        EXPECT_EQ(syscall(SYS_write, fd, nullptr, 16), -1);  // the buffer is never read
-        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(-1, syscall(SYS_write, fd, nullptr, 16));  // the buffer is never read
+        EXPECT_EQ(EINVAL, errno);
         close(fd);
     }
 }
@@ -84,12 +84,12 @@ TEST_F(Loaded, pps_query_converts_nanoseconds_and_keeps_the_rest)
         kv_ptp_pps_time_ty expected = record;
         expected.pps_time.tv_sec = c.sec;
         expected.pps_time.tv_nsec = c.nsec;
-        EXPECT_EQ(queryOn(0, KV_PTP_IOCTL_PPS_TIME, &record), 0);
-        EXPECT_EQ(record.pps_time.tv_sec, c.sec);
-        EXPECT_EQ(record.pps_time.tv_nsec, c.nsec);
+        EXPECT_EQ(0, queryOn(0, KV_PTP_IOCTL_PPS_TIME, &record));
+        EXPECT_EQ(c.sec, record.pps_time.tv_sec);
+        EXPECT_EQ(c.nsec, record.pps_time.tv_nsec);
         EXPECT_TRUE(std::memcmp(&record, &expected, sizeof(record)) == 0);  // id and padding too
     }
-    EXPECT_EQ(board::ptp::lastClockId(), 5);
+    EXPECT_EQ(5, board::ptp::lastClockId());
 }
 
 TEST_F(Loaded, all_nodes_answer_alike)
@@ -98,12 +98,12 @@ TEST_F(Loaded, all_nodes_answer_alike)
     long long calls = board::ptp::calls();
     for (int minor = 0; minor < kNodes; ++minor) {
         kv_ptp_pps_time_ty record = makeRecord(2);
-        EXPECT_EQ(queryOn(minor, KV_PTP_IOCTL_PPS_TIME, &record), 0);
-        EXPECT_EQ(record.pps_time.tv_sec, 7);
-        EXPECT_EQ(record.pps_time.tv_nsec, 123);
-        EXPECT_EQ(queryOn(minor, 0x125, &record), -EINVAL);
+        EXPECT_EQ(0, queryOn(minor, KV_PTP_IOCTL_PPS_TIME, &record));
+        EXPECT_EQ(7, record.pps_time.tv_sec);
+        EXPECT_EQ(123, record.pps_time.tv_nsec);
+        EXPECT_EQ(-EINVAL, queryOn(minor, 0x125, &record));
     }
-    EXPECT_EQ(board::ptp::calls() - calls, kNodes);
+    EXPECT_EQ(kNodes, board::ptp::calls() - calls);
 }
 
 TEST_F(Loaded, clock_id_zero_is_refused_before_the_soc_is_asked)
@@ -111,9 +111,9 @@ TEST_F(Loaded, clock_id_zero_is_refused_before_the_soc_is_asked)
     long long calls = board::ptp::calls();
     kv_ptp_pps_time_ty record = makeRecord(0);
     kv_ptp_pps_time_ty before = record;
-    EXPECT_EQ(queryOn(1, KV_PTP_IOCTL_PPS_TIME, &record), -EINVAL);
+    EXPECT_EQ(-EINVAL, queryOn(1, KV_PTP_IOCTL_PPS_TIME, &record));
     EXPECT_TRUE(std::memcmp(&record, &before, sizeof(record)) == 0);
-    EXPECT_EQ(board::ptp::calls(), calls);
+    EXPECT_EQ(calls, board::ptp::calls());
 }
 
 TEST_F(Loaded, negative_clock_ids_reach_the_soc_unchanged)
@@ -121,10 +121,10 @@ TEST_F(Loaded, negative_clock_ids_reach_the_soc_unchanged)
     board::ptp::answer(42);
     for (clockid_t id : {clockid_t(-7), clockid_t(INT_MIN), clockid_t(INT_MAX)}) {
         kv_ptp_pps_time_ty record = makeRecord(id);
-        EXPECT_EQ(queryOn(2, KV_PTP_IOCTL_PPS_TIME, &record), 0);
-        EXPECT_EQ(board::ptp::lastClockId(), id);
-        EXPECT_EQ(record.ptp_clk_id, id);
-        EXPECT_EQ(record.pps_time.tv_nsec, 42);
+        EXPECT_EQ(0, queryOn(2, KV_PTP_IOCTL_PPS_TIME, &record));
+        EXPECT_EQ(id, board::ptp::lastClockId());
+        EXPECT_EQ(id, record.ptp_clk_id);
+        EXPECT_EQ(42, record.pps_time.tv_nsec);
     }
 }
 
@@ -134,12 +134,12 @@ TEST_F(Loaded, soc_errors_come_back_unchanged_and_leave_the_record_alone)
     kv_ptp_pps_time_ty before = record;
 
     board::ptp::failWith(-ENODEV);
-    EXPECT_EQ(queryOn(3, KV_PTP_IOCTL_PPS_TIME, &record), -ENODEV);
+    EXPECT_EQ(-ENODEV, queryOn(3, KV_PTP_IOCTL_PPS_TIME, &record));
     EXPECT_TRUE(std::memcmp(&record, &before, sizeof(record)) == 0);
 
     // A positive failure value is passed on as it is, not turned into an errno.
     board::ptp::failWith(5);
-    EXPECT_EQ(queryOn(3, KV_PTP_IOCTL_PPS_TIME, &record), 5);
+    EXPECT_EQ(5, queryOn(3, KV_PTP_IOCTL_PPS_TIME, &record));
     EXPECT_TRUE(std::memcmp(&record, &before, sizeof(record)) == 0);
 }
 
@@ -147,16 +147,16 @@ TEST_F(Loaded, bad_record_addresses_fault_without_harm)
 {
     const int rw = PROT_READ | PROT_WRITE;
     long long calls = board::ptp::calls();
-    EXPECT_EQ(queryOn(0, KV_PTP_IOCTL_PPS_TIME, nullptr), -EFAULT);
-    EXPECT_EQ(queryOn(0, KV_PTP_IOCTL_PPS_TIME, kvptp::twoPages(rw, -1) + kvptp::kPage), -EFAULT);
+    EXPECT_EQ(-EFAULT, queryOn(0, KV_PTP_IOCTL_PPS_TIME, nullptr));
+    EXPECT_EQ(-EFAULT, queryOn(0, KV_PTP_IOCTL_PPS_TIME, kvptp::twoPages(rw, -1) + kvptp::kPage));
     // A record whose last 8 bytes run into a hole cannot be read whole.
-    EXPECT_EQ(queryOn(0, KV_PTP_IOCTL_PPS_TIME, kvptp::straddling(rw, -1, 8)), -EFAULT);
-    EXPECT_EQ(board::ptp::calls(), calls);
+    EXPECT_EQ(-EFAULT, queryOn(0, KV_PTP_IOCTL_PPS_TIME, kvptp::straddling(rw, -1, 8)));
+    EXPECT_EQ(calls, board::ptp::calls());
 
     // Readable but not writable: the answer cannot be copied back.
     const char* readonly = kvptp::twoPages(PROT_READ, PROT_READ);
     std::vector<char> before(readonly, readonly + kvptp::kSize);
-    EXPECT_EQ(queryOn(0, KV_PTP_IOCTL_PPS_TIME, readonly), -EFAULT);
+    EXPECT_EQ(-EFAULT, queryOn(0, KV_PTP_IOCTL_PPS_TIME, readonly));
     EXPECT_TRUE(std::memcmp(readonly, before.data(), before.size()) == 0);
 
     EXPECT_FALSE(board::kernelTaint() & board::kTaintDie);
@@ -176,7 +176,7 @@ TEST_F(Loaded, unknown_commands_are_refused_with_an_alert)
     };
     for (const Case& c : cases) {
         int log_fd = board::kmsgOpen();
-        EXPECT_EQ(queryOn(4, c.cmd, &record), -EINVAL);
+        EXPECT_EQ(-EINVAL, queryOn(4, c.cmd, &record));
         auto log = board::kmsgTake(log_fd);
         EXPECT_TRUE(board::hasRecord(log, 1, c.alert));
     }
@@ -189,12 +189,12 @@ TEST_F(Loaded, unknown_commands_are_refused_with_an_alert)
     int log_fd = board::kmsgOpen();
     double start = board::monotonicMs();
     for (int i = 0; i < kBurst; ++i)
-        EXPECT_EQ(queryOn(i % kNodes, 0x125, &record), -EINVAL);
+        EXPECT_EQ(-EINVAL, queryOn(i % kNodes, 0x125, &record));
     int windows = 1 + int((board::monotonicMs() - start) / 5000);
     int alerts = 0;
     for (const board::LogRecord& r : board::kmsgTake(log_fd))
         alerts += r.level == 1 && r.text == "kv_ptp: Error unknown ioctl cmd 0x125";
-    std::printf("  %d alerts for %d unknown commands in %d rate-limit windows\n", alerts, kBurst, windows);
+    std::printf("# %d alerts for %d unknown commands in %d rate-limit windows\n", alerts, kBurst, windows);
     EXPECT_TRUE(alerts >= 1 && alerts <= 10 * windows);
     sleep(6);
 }
@@ -225,9 +225,9 @@ TEST_F(Loaded, concurrent_queries_each_get_their_own_answer)
     }
     for (std::thread& thread : threads)
         thread.join();
-    EXPECT_EQ(failed.load(), 0);
-    EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(board::ptp::calls() - calls, kThreads * kRounds);
+    EXPECT_EQ(0, failed.load());
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_EQ(kThreads * kRounds, board::ptp::calls() - calls);
 }
 
 TEST_F(Loaded, an_open_node_keeps_the_module_loaded)
@@ -244,12 +244,12 @@ TEST_F(Loaded, unload_removes_everything_and_a_second_load_works)
     unsigned major = kvptp::loadedMajor();
     ASSERT_TRUE(major != 0);
     int log_fd = board::kmsgOpen();
-    ASSERT_EQ(board::unloadModule("kv_ptp"), 0);
+    ASSERT_EQ(0, board::unloadModule("kv_ptp"));
     auto log = board::kmsgTake(log_fd);
     EXPECT_TRUE(hasBanner(log, "Exiting Dornvale PTP auxiliary driver - version 0.1 module "));
     EXPECT_TRUE(kvptp::clean(kvptp::leftoversAfterUnload(major)));
 
-    ASSERT_EQ(board::loadModule(board::kKvPtpModule), 0);
+    ASSERT_EQ(0, board::loadModule(board::kKvPtpModule));
     EXPECT_TRUE(kvptp::answersCorrectly(4));
 }
 
@@ -269,17 +269,17 @@ TEST_F(Unloaded, a_failed_load_undoes_everything)
         {"cdev_add", 4, ENOMEM, "kv_ptp: Failed to add char device kv_ptp3"},
     };
     for (const Case& c : cases) {
-        std::printf("  failing call %d of %s\n", c.nth, c.function);
-        ASSERT_EQ(board::fault::arm(c.function, c.nth, -c.error), 0);
+        std::printf("# failing call %d of %s\n", c.nth, c.function);
+        ASSERT_EQ(0, board::fault::arm(c.function, c.nth, -c.error));
         int log_fd = board::kmsgOpen();
-        ASSERT_EQ(board::loadModule(board::kKvPtpModule), c.error);
+        ASSERT_EQ(c.error, board::loadModule(board::kKvPtpModule));
         auto log = board::kmsgTake(log_fd);
         EXPECT_TRUE(board::fault::hits() >= c.nth);
-        ASSERT_EQ(board::fault::disarm(), 0);
+        ASSERT_EQ(0, board::fault::disarm());
         EXPECT_TRUE(board::hasRecord(log, 1, c.alert));
         EXPECT_TRUE(kvptp::clean(kvptp::leftoversAfterUnload(self->major)));
     }
-    ASSERT_EQ(board::loadModule(board::kKvPtpModule), 0);
+    ASSERT_EQ(0, board::loadModule(board::kKvPtpModule));
     for (int minor = 0; minor < kNodes; ++minor)
         EXPECT_TRUE(kvptp::answersCorrectly(minor));
 }

@@ -15,13 +15,13 @@ using board::spi::Transfer;
 // Every transfer is one chip-select period of a write, as the loader frames it.
 void checkFraming(const std::vector<Transfer>& sent, const std::vector<std::vector<int>>& expected)
 {
-    EXPECT_EQ(sent.size(), expected.size());
+    EXPECT_EQ(expected.size(), sent.size());
     for (size_t i = 0; i < sent.size() && i < expected.size(); ++i) {
         EXPECT_TRUE(sent[i].bytes == expected[i]);
-        EXPECT_EQ(sent[i].len, expected[i].size());
-        EXPECT_EQ(sent[i].speed, 10000000);
-        EXPECT_EQ(sent[i].bits, 8);
-        EXPECT_EQ(sent[i].mode, 0);
+        EXPECT_EQ(expected[i].size(), sent[i].len);
+        EXPECT_EQ(10000000, sent[i].speed);
+        EXPECT_EQ(8, sent[i].bits);
+        EXPECT_EQ(0, sent[i].mode);
     }
 }
 
@@ -89,8 +89,8 @@ TEST_F(Bus, each_board_writes_its_own_bus_in_its_bit_order)
     };
     for (const Case& c : cases) {
         board::spi::clear();
-        std::printf("  board %s\n", c.name);
-        EXPECT_EQ(morrask(c.args).status, 0);
+        std::printf("# board %s\n", c.name);
+        EXPECT_EQ(0, morrask(c.args).status);
         checkFraming(board::spi::transfers(c.bus), c.framing);
         EXPECT_TRUE(board::spi::registers(c.bus) == kThreeWritten);
         EXPECT_TRUE(board::spi::transfers(1 - c.bus).empty());
@@ -113,10 +113,11 @@ TEST_F(Bus, the_reset_pulse_clears_and_sets_only_the_boards_bit)
     for (const Case& c : cases) {
         *board::resetRegister() = c.before;
         Run run = morrask(c.args);
-        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(0, run.status);
         EXPECT_TRUE(run.resetValues == c.seen);
+        std::printf("#");
         for (uint16_t value : run.resetValues)
-            std::printf("  0x%04X", value);
+            std::printf(" 0x%04X", value);
         std::printf("\n");
     }
 }
@@ -136,32 +137,32 @@ TEST_F_TIMEOUT(Bus, the_sample_configuration_loads_completely, 30)
         }
     if (f)
         std::fclose(f);
-    ASSERT_EQ(writes, 400);
+    ASSERT_EQ(400, writes);
 
-    EXPECT_EQ(morrask({"-r", board::kSampleConfig}).status, 0);
+    EXPECT_EQ(0, morrask({"-r", board::kSampleConfig}).status);
     EXPECT_TRUE(board::spi::registers(1) == expected);
-    EXPECT_EQ(board::spi::transfers(1).size(), 800);
+    EXPECT_EQ(800, board::spi::transfers(1).size());
     for (const char* count : {"rejected", "failed", "aborted", "dropped"})
-        EXPECT_EQ(board::spi::count(1, count), 0);
-    EXPECT_EQ(board::spi::count(1, "writes"), 400);
+        EXPECT_EQ(0, board::spi::count(1, count));
+    EXPECT_EQ(400, board::spi::count(1, "writes"));
 }
 
 TEST_F(Bus, a_failing_write_leaves_exactly_the_writes_before_it_and_exits_1)
 {
     board::writeText(kCfg, "X,0x0123,0x45\nX,0x0124,0x46\nX,0x0800,0x11\nX,0x0125,0x47\n");
-    EXPECT_EQ(morrask({"-r", kCfg}).status, 1);
+    EXPECT_EQ(1, morrask({"-r", kCfg}).status);
     EXPECT_TRUE(board::spi::registers(1) == (Registers{{0x123, 0x45}, {0x124, 0x46}}));
-    EXPECT_EQ(board::spi::transfers(1).size(), 4);  // nothing sent for 0x800
+    EXPECT_EQ(4, board::spi::transfers(1).size());  // nothing sent for 0x800
 
     // The bus refuses the second write's register transfer.
     board::spi::clear();
     ASSERT_TRUE(board::spi::failNext(1, 4));
-    EXPECT_EQ(morrask({"-r", kCfg}).status, 1);
+    EXPECT_EQ(1, morrask({"-r", kCfg}).status);
     EXPECT_TRUE(board::spi::registers(1) == (Registers{{0x123, 0x45}}));
-    EXPECT_EQ(board::spi::count(1, "transfers"), 4);
-    EXPECT_EQ(board::spi::count(1, "writes"), 1);
-    EXPECT_EQ(board::spi::count(1, "rejected"), 0);
-    EXPECT_EQ(board::spi::count(1, "failed"), 1);
+    EXPECT_EQ(4, board::spi::count(1, "transfers"));
+    EXPECT_EQ(1, board::spi::count(1, "writes"));
+    EXPECT_EQ(0, board::spi::count(1, "rejected"));
+    EXPECT_EQ(1, board::spi::count(1, "failed"));
     // The report names the error the bus gave.
     EXPECT_TRUE(board::readText(kOut).find(std::strerror(EIO)) != std::string::npos);
 }
@@ -174,10 +175,10 @@ TEST_F(Bus, option_errors_touch_neither_bus_nor_reset_register)
     for (const std::vector<std::string>& args : bad) {
         *board::resetRegister() = 0xFFFF;
         Run run = morrask(args);
-        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(2, run.status);
         EXPECT_TRUE(run.resetValues == std::vector<uint16_t>{0xFFFF});
-        EXPECT_EQ(board::spi::count(0, "transfers"), 0);
-        EXPECT_EQ(board::spi::count(1, "transfers"), 0);
+        EXPECT_EQ(0, board::spi::count(0, "transfers"));
+        EXPECT_EQ(0, board::spi::count(1, "transfers"));
     }
 }
 
@@ -193,9 +194,9 @@ TEST_F(Bus, end_of_file_in_the_tail_of_an_overlong_line_ends_loading)
     for (const std::string& line : lines) {
         board::writeText(kCfg, "X,0x0123,0x45\n" + line + "X,0x0005,0xA5\n");
         board::spi::clear();
-        EXPECT_EQ(morrask({"-r", kCfg}).status, 0);
+        EXPECT_EQ(0, morrask({"-r", kCfg}).status);
         EXPECT_TRUE(board::spi::registers(1) == (Registers{{0x123, 0x45}}));
-        EXPECT_EQ(board::spi::transfers(1).size(), 2);
+        EXPECT_EQ(2, board::spi::transfers(1).size());
     }
 }
 
@@ -215,11 +216,11 @@ TEST_F(Bus, sigint_and_sighup_wait_for_the_register_transfer_sigterm_ends_at_onc
         kill(pid, sig);
         int status = board::waitStatus(pid, 5000);
         double took = board::monotonicMs() - sent;
-        std::printf("  signal %d: ended after %.0f ms, %s\n", sig, took, board::spi::chip(1).c_str());
+        std::printf("# signal %d: ended after %.0f ms, %s\n", sig, took, board::spi::chip(1).c_str());
         EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig);
-        EXPECT_EQ(board::spi::count(1, "transfers"), sig == SIGTERM ? 1 : 2);
-        EXPECT_EQ(board::spi::count(1, "writes"), sig == SIGTERM ? 0 : 1);
-        EXPECT_EQ(board::spi::count(1, "aborted"), sig == SIGTERM ? 1 : 0);
+        EXPECT_EQ(sig == SIGTERM ? 1 : 2, board::spi::count(1, "transfers"));
+        EXPECT_EQ(sig == SIGTERM ? 0 : 1, board::spi::count(1, "writes"));
+        EXPECT_EQ(sig == SIGTERM ? 1 : 0, board::spi::count(1, "aborted"));
         EXPECT_TRUE(sig == SIGTERM ? took < 150 : took > 550);
     }
 }
@@ -235,13 +236,13 @@ TEST_F(Bus, a_signal_during_the_reset_hold_leaves_the_chip_released)
         double until = board::monotonicMs() + 5000;
         while (*board::resetRegister() != 0xF7FF && board::monotonicMs() < until)
             usleep(1000);
-        ASSERT_EQ(*board::resetRegister(), 0xF7FF);  // held in reset
+        ASSERT_EQ(0xF7FF, *board::resetRegister());  // held in reset
         kill(pid, sig);
         int status = board::waitStatus(pid, 5000);
-        std::printf("  signal %d: reset register 0x%04X after the run\n", sig, *board::resetRegister());
+        std::printf("# signal %d: reset register 0x%04X after the run\n", sig, *board::resetRegister());
         EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig);
-        EXPECT_EQ(*board::resetRegister(), 0xFFFF);
-        EXPECT_EQ(board::spi::count(1, "transfers"), 0);
+        EXPECT_EQ(0xFFFF, *board::resetRegister());
+        EXPECT_EQ(0, board::spi::count(1, "transfers"));
     }
 }
 
@@ -255,19 +256,19 @@ TEST_F(Bus, a_second_loader_on_the_same_bus_is_refused)
     pid_t first = board::startProgram(kMorrask, {"-r", kCfg}, kOut);
     EXPECT_TRUE(board::spi::waitForCount(1, "busy", 1));
     Run second = morrask({kCfg});  // with the reset pulse
-    std::printf("  second loader: exit status %d, reset register", second.status);
+    std::printf("# second loader: exit status %d, reset register", second.status);
     for (uint16_t value : second.resetValues)
         std::printf(" 0x%04X", value);
     std::printf("\n");
-    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(1, second.status);
     EXPECT_TRUE(second.resetValues == std::vector<uint16_t>{0xFFFF});
-    EXPECT_EQ(board::waitExit(first, 10000), 0);
-    EXPECT_EQ(board::spi::count(1, "transfers"), 6);
+    EXPECT_EQ(0, board::waitExit(first, 10000));
+    EXPECT_EQ(6, board::spi::count(1, "transfers"));
     EXPECT_TRUE(board::spi::registers(1) == kThreeWritten);
 
     // Once the first has ended, the bus is free again.
     board::spi::setDelayMs(1, 0);
-    EXPECT_EQ(morrask({"-r", kCfg}).status, 0);
+    EXPECT_EQ(0, morrask({"-r", kCfg}).status);
 }
 
 // Line i writes registers 0 to 126 of page after page (127 is the page
@@ -301,23 +302,23 @@ TEST_F(Bus, a_configuration_changed_while_loading_is_never_loaded_in_pieces)
     } cases[] = {
         // Line 357 ends cut after "X,0x0167,0x1": it would still parse.
         {"truncated in the middle of a value",
-         [](const std::string&) { EXPECT_EQ(truncate(kCfg, 357 * 14 + 12), 0); }, 1},
+         [](const std::string&) { EXPECT_EQ(0, truncate(kCfg, 357 * 14 + 12)); }, 1},
         {"rewritten in place",
          [](const std::string& text) {
              int fd = open(kCfg, O_WRONLY);
-             EXPECT_EQ(write(fd, text.data(), text.size()), text.size());
+             EXPECT_EQ(text.size(), write(fd, text.data(), text.size()));
              close(fd);
          },
          1},
         {"replaced by a new file",
          [](const std::string& text) {
              EXPECT_TRUE(board::writeText("/tmp/new.cfg", text));
-             EXPECT_EQ(rename("/tmp/new.cfg", kCfg), 0);
+             EXPECT_EQ(0, rename("/tmp/new.cfg", kCfg));
          },
          0},
     };
     for (const Case& c : cases) {
-        std::printf("  %s\n", c.name);
+        std::printf("# %s\n", c.name);
         board::writeText(kCfg, original);
         usleep(20000);  // past the file system's time stamp granularity
         board::spi::clear();
@@ -326,28 +327,28 @@ TEST_F(Bus, a_configuration_changed_while_loading_is_never_loaded_in_pieces)
         EXPECT_TRUE(board::spi::waitForCount(1, "writes", 2));
         c.change(other);
         board::spi::setDelayMs(1, 0);
-        EXPECT_EQ(board::waitExit(pid, 20000), c.status);
+        EXPECT_EQ(c.status, board::waitExit(pid, 20000));
         // Whatever reached the chip is the start of the file as it was.
         Registers written = board::spi::registers(1);
         int k = board::spi::count(1, "writes");
-        EXPECT_EQ(written.size(), k);
+        EXPECT_EQ(k, written.size());
         for (int i = 0; i < k; ++i)
             EXPECT_TRUE(written.count(lineAddress(i)) && written[lineAddress(i)] == ((i * 7 + 3) & 0xFF));
-        EXPECT_EQ(k == lines, c.status == 0);
+        EXPECT_EQ(c.status == 0, k == lines);
     }
 }
 
 // The simulation itself: both buses go and come back with the module.
 TEST_F(Bus, the_simulated_buses_unload_and_reload)
 {
-    ASSERT_EQ(board::unloadModule("sim_spi"), 0);
+    ASSERT_EQ(0, board::unloadModule("sim_spi"));
     usleep(100000);
     EXPECT_TRUE(!board::exists("/dev/spidev0.1") && !board::exists("/dev/spidev1.1"));
-    ASSERT_EQ(board::loadModule(std::string(board::kSimModules) + "sim_spi.ko"), 0);
+    ASSERT_EQ(0, board::loadModule(std::string(board::kSimModules) + "sim_spi.ko"));
     usleep(100000);
     EXPECT_TRUE(board::exists("/dev/spidev0.1") && board::exists("/dev/spidev1.1"));
     board::writeText(kCfg, kThreeWrites);
-    EXPECT_EQ(morrask({"-r", kCfg}).status, 0);
+    EXPECT_EQ(0, morrask({"-r", kCfg}).status);
     EXPECT_TRUE(board::spi::registers(1) == kThreeWritten);
 }
 

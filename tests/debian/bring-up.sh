@@ -2,6 +2,7 @@
 # Second boot: the bring-up configured by install.sh has run without any
 # manual step. Leaves a configuration with a bad line, reset pulse asked
 # for, for the next boot (late-pps.sh).
+# shellcheck source=lib.sh
 . /board/tests/lib.sh
 
 test_the_board_came_up_without_a_failed_unit() {
@@ -55,7 +56,7 @@ test_a_killed_sender_sends_again_within_seconds() {
 	kill -9 "$pid"
 	took=$(tod_first_string "$from" 8)
 	[ -n "$took" ] || { not_ok "no ToD string within 8 s of kill -9"; return; }
-	echo "  next ToD string $took s after kill -9"
+	note "next ToD string $took s after kill -9"
 	after=$(systemctl show -p MainPID --value halvern@2.service)
 	[ "$after" != "$pid" ] || not_ok "the same process $pid still runs"
 	awk -v t="$took" 'BEGIN { exit !(t <= 5) }' || not_ok "the next string took $took s"

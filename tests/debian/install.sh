@@ -2,6 +2,7 @@
 # First boot of the Debian board: the board's packages installed offline
 # as an administrator would, what that sets up, and the bring-up
 # configured for the next boot (bring-up.sh).
+# shellcheck source=lib.sh
 . /board/tests/lib.sh
 
 packages=(/board/packages/*.deb)
@@ -19,7 +20,7 @@ test_apt_installs_the_packages_offline() {
 test_the_group_is_a_system_group() {
 	local gid
 	gid=$(getent group kv_ptp | cut -d : -f 3)
-	[ -n "$gid" ] && [ "$gid" -lt 1000 ] || not_ok "group kv_ptp: '$(getent group kv_ptp)'"
+	[ "${gid:-1000}" -lt 1000 ] || not_ok "group kv_ptp: '$(getent group kv_ptp)'"
 }
 
 test_the_bring_up_is_enabled_with_the_sender_on_ttyS2() {

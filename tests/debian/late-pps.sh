@@ -2,6 +2,7 @@
 # Third boot: a PLL configuration with a bad line, reset pulse asked for,
 # and a PPS device whose driver loads 30 s after power-on (board.late_pps).
 # Then the packages removed, purged and installed again.
+# shellcheck source=lib.sh
 . /board/tests/lib.sh
 
 packages=(/board/packages/*.deb)
@@ -22,7 +23,7 @@ test_the_sender_waits_for_the_pps_device() {
 	done
 	local restarts
 	restarts=$(systemctl show -p NRestarts --value halvern@2.service)
-	echo "  halvern@2 started again $restarts times by $(uptime) s"
+	note "halvern@2 started again $restarts times by $(uptime) s"
 	[ "$restarts" -ge 2 ] || not_ok "halvern@2 is not being started again"
 	expect_eq "halvern@2 failed" no "$(systemctl is-failed -q halvern@2.service && echo yes || echo no)"
 	[ ! -e /dev/appint2 ] || not_ok "/dev/appint2 came before the test loaded it"
@@ -50,7 +51,7 @@ test_a_late_pps_device_is_taken_up() {
 	expect "modprobe sim_appint" modprobe sim_appint
 	took=$(tod_first_string "$from" 10)
 	[ -n "$took" ] || { not_ok "no ToD string within 10 s of the PPS device"; return; }
-	echo "  first ToD string $took s after the PPS device appeared at $(uptime) s"
+	note "first ToD string $took s after the PPS device appeared at $(uptime) s"
 	tod_listen 2 /tmp/tod
 	expect_tod_strings /tmp/tod 2
 }

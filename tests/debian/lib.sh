@@ -1,25 +1,33 @@
+# shellcheck shell=bash
 # Shared by the Debian board's suites (sim/debian/run.sh boots each once,
 # in order, on one disk): named tests with checks that report and go on,
-# the result line, and the ToD line as the Kestle device sees it. Sourced.
+# their results as a TAP stream (scripts/tap-lib.sh reads it on the host),
+# and the ToD line as the Kestle device sees it. Sourced.
 passed=0
 failed=0
 test_failed=0
+echo "TAP version 13"
 
-# Runs the test function $1 and counts it.
+# Runs the test function $1 and counts it: its TAP result line.
 run_test() {
 	test_failed=0
 	"$1"
 	if [ "$test_failed" -eq 0 ]; then
 		passed=$((passed + 1))
-		echo "ok: $1"
+		echo "ok $((passed + failed)) - $1"
 	else
 		failed=$((failed + 1))
-		echo "FAILED: $1"
+		echo "not ok $((passed + failed)) - $1"
 	fi
 }
 
+# note TEXT: a line for the reader, a TAP comment.
+note() {
+	printf '%s\n' "$*" | sed 's/^/# /'
+}
+
 not_ok() {
-	echo "  $*"
+	note "$@"
 	test_failed=1
 }
 
@@ -27,7 +35,7 @@ not_ok() {
 expect() {
 	local what=$1 output
 	shift
-	output=$("$@" 2>&1) || { not_ok "$what: '$*' failed:"; echo "$output" | tail -n 8 | sed 's/^/    /'; }
+	output=$("$@" 2>&1) || { not_ok "$what: '$*' failed:"; echo "$output" | tail -n 8 | sed 's/^/#     /'; }
 }
 
 # expect_eq WHAT EXPECTED ACTUAL
@@ -35,9 +43,9 @@ expect_eq() {
 	[ "$2" = "$3" ] || not_ok "$1: expected '$2', got '$3'"
 }
 
-# Ends the suite with the board's result line.
+# Ends the suite with its TAP plan: a suite cut short has none, and fails.
 finish() {
-	echo "board result: $passed passed, $failed failed"
+	echo "1..$((passed + failed))"
 }
 
 # The PLL registers that configuration file $1 writes, as "simctl registers"
@@ -114,10 +122,10 @@ expect_tod_strings() {
 			return substr(hhmmss, 1, 2) * 3600 + substr(hhmmss, 3, 2) * 60 + substr(hhmmss, 5, 2)
 		}
 		{ t = seconds(substr($0, 3, 6)) }
-		NR > 1 && (t - last + 86400) % 86400 != 1 { print "  not one a second: " prev " then " $0; bad = 1 }
+		NR > 1 && (t - last + 86400) % 86400 != 1 { print "# not one a second: " prev " then " $0; bad = 1 }
 		{ last = t; prev = $0 }
 		END {
-			if ((seconds(now) - last + 86400) % 86400 > 2) { print "  the last string " prev " is older than 2 s"; bad = 1 }
+			if ((seconds(now) - last + 86400) % 86400 > 2) { print "# the last string " prev " is older than 2 s"; bad = 1 }
 			exit bad
 		}' || test_failed=1
 }

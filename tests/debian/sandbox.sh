@@ -3,6 +3,7 @@
 # step does not need is refused, and what it needs is not. A runtime
 # drop-in replaces only ExecStart with the probe (sandbox-probe), so the
 # probe runs with everything else the unit has; the unit is put back after.
+# shellcheck source=lib.sh
 . /board/tests/lib.sh
 
 # Runs the probe in unit $1 on the paths $2...; its report is in $probe_log.

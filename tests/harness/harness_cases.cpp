@@ -1,29 +1,39 @@
 // Guest tests that go wrong in every way the harness must contain; the
-// harness's own test runs this program and reads what it printed.
+// harness's own test runs this program and reads what it printed, and the
+// files it leaves in $HARNESS_CASES_DIR (a folder of that run's own).
 #include <csignal>
+#include <cstdint>
 
 #include "harness.h"
 
 namespace {
-const char* const kMarks = "/tmp/harness_cases.marks";
+std::string scratch(const char* name)
+{
+    const char* dir = std::getenv("HARNESS_CASES_DIR");
+    return std::string(dir ? dir : "/tmp") + "/" + name;
+}
 
 void mark(const char* what)
 {
-    board::writeText(kMarks, board::readText(kMarks) + what + "\n");
+    const std::string marks = scratch("marks");
+    board::writeText(marks, board::readText(marks) + what + "\n");
 }
 }  // namespace
 
 TEST(passes)
 {
-    EXPECT_EQ(1 + 1, 2);
+    EXPECT_EQ(2, 1 + 1);
+    EXPECT_EQ(3, 3ull);  // the same value in integers of other types and signs
+    EXPECT_EQ(-1, std::int8_t(-1));
 }
 
 TEST(expect_goes_on_assert_ends)
 {
-    EXPECT_EQ(std::string("seen"), "other");
+    EXPECT_EQ("other", std::string("seen"));
+    EXPECT_EQ(-1, std::uint64_t(~0ull));  // no negative number equals an unsigned one
     EXPECT_TRUE(false);
     mark("after expect");
-    ASSERT_EQ(2u, 3);
+    ASSERT_EQ(3, 2u);
     mark("after assert");
 }
 
@@ -41,7 +51,7 @@ TEST_TIMEOUT(hangs, 1)
 TEST(leaves_a_program_running)
 {
     pid_t pid = board::startProgram("/bin/sleep", {"1000"}, "/dev/null", board::Start::asService());
-    board::writeText("/tmp/harness_cases.left", std::to_string(pid));
+    board::writeText(scratch("left"), std::to_string(pid));
 }
 
 TEST(skips)
@@ -67,7 +77,7 @@ FIXTURE_TEARDOWN(Tracked)
 
 TEST_F(Tracked, assert_still_tears_down)
 {
-    ASSERT_EQ(self->value, 8);
+    ASSERT_EQ(8, self->value);
 }
 
 TEST_F(Tracked, crash_still_tears_down)
@@ -77,6 +87,6 @@ TEST_F(Tracked, crash_still_tears_down)
 
 int main(int argc, char** argv)
 {
-    unlink(kMarks);
+    unlink(scratch("marks").c_str());
     return harness::runAll(argc, argv);
 }

@@ -74,13 +74,13 @@ TEST_F(Loop, ttyS2_output_arrives_on_ttyS3_byte_exact)
 {
     // A ToD-like ASCII line, then every byte value (NUL, \n, \r, 0xFF...).
     std::string sent = "$GPZDA,120000.00,01*\r";
-    EXPECT_EQ(sent.size(), 21);
+    EXPECT_EQ(21, sent.size());
     for (int b = 0; b < 256; b++)
         sent.push_back(static_cast<char>(b));
-    EXPECT_EQ(write(self->tx, sent.data(), sent.size()), sent.size());
-    EXPECT_EQ(tcdrain(self->tx), 0);
-    EXPECT_EQ(board::receive(self->rx, 3000, sent.size()), sent);
-    EXPECT_EQ(board::receive(self->rx, 200), "");  // nothing extra, no echo
+    EXPECT_EQ(sent.size(), write(self->tx, sent.data(), sent.size()));
+    EXPECT_EQ(0, tcdrain(self->tx));
+    EXPECT_EQ(sent, board::receive(self->rx, 3000, sent.size()));
+    EXPECT_EQ("", board::receive(self->rx, 200));  // nothing extra, no echo
 }
 
 // Every test finds the device as loaded: its timer on.
@@ -108,15 +108,15 @@ TEST_F(Pps, the_timer_ticks_on_whole_seconds)
     for (int i = 0; i < 3; i++) {
         long long events = board::pps::events();
         char byte;
-        EXPECT_EQ(read(self->fd, &byte, 1), 0);
+        EXPECT_EQ(0, read(self->fd, &byte, 1));
         long long woken = realtimeNs();
         long long event = board::pps::lastEventNs();
-        EXPECT_EQ(board::pps::events(), events + 1);
+        EXPECT_EQ(events + 1, board::pps::events());
         // TCG is slow: allow some latency after the edge, none before it.
         EXPECT_TRUE(event % kSecond < 50000000);
         EXPECT_TRUE(woken >= event && woken - event < 200000000);
         if (previous)
-            EXPECT_EQ(event / kSecond - previous / kSecond, 1);
+            EXPECT_EQ(1, event / kSecond - previous / kSecond);
         previous = event;
     }
 
@@ -124,7 +124,7 @@ TEST_F(Pps, the_timer_ticks_on_whole_seconds)
     EXPECT_FALSE(board::pps::timerOn());
     long long events = board::pps::events();
     usleep(1300000);
-    EXPECT_EQ(board::pps::events(), events);
+    EXPECT_EQ(events, board::pps::events());
 }
 
 TEST_F(Pps, a_read_ends_at_the_next_event_for_every_reader)
@@ -135,15 +135,15 @@ TEST_F(Pps, a_read_ends_at_the_next_event_for_every_reader)
     long long events = board::pps::events();
     long long before = realtimeNs();
     ReadResult r = readAcrossTrigger(self->fd);
-    EXPECT_EQ(r.n, 0);
-    EXPECT_EQ(r.byte, 0x55);
+    EXPECT_EQ(0, r.n);
+    EXPECT_EQ(0x55, r.byte);
     long long event = board::pps::lastEventNs();
     EXPECT_TRUE(event > before && event < realtimeNs());
-    EXPECT_EQ(board::pps::events(), events + 1);
+    EXPECT_EQ(events + 1, board::pps::events());
 
     for (const ReadResult& each : readsAcrossTrigger(self->fd, 3))
-        EXPECT_EQ(each.n, 0);
-    EXPECT_EQ(board::pps::events(), events + 2);
+        EXPECT_EQ(0, each.n);
+    EXPECT_EQ(events + 2, board::pps::events());
     EXPECT_TRUE(board::pps::waitForWaiting(0, 1000));
 }
 
@@ -152,15 +152,15 @@ TEST_F(Pps, injected_faults_hit_one_read_each)
     board::pps::setTimer(false);
     EXPECT_TRUE(board::pps::injectShort());
     ReadResult r = readAcrossTrigger(self->fd);
-    EXPECT_EQ(r.n, 1);
-    EXPECT_EQ(r.byte, 0);
-    EXPECT_EQ(readAcrossTrigger(self->fd).n, 0);
+    EXPECT_EQ(1, r.n);
+    EXPECT_EQ(0, r.byte);
+    EXPECT_EQ(0, readAcrossTrigger(self->fd).n);
 
     EXPECT_TRUE(board::pps::injectEio());
     r = readAcrossTrigger(self->fd);
-    EXPECT_EQ(r.n, -1);
-    EXPECT_EQ(r.err, EIO);
-    EXPECT_EQ(readAcrossTrigger(self->fd).n, 0);
+    EXPECT_EQ(-1, r.n);
+    EXPECT_EQ(EIO, r.err);
+    EXPECT_EQ(0, readAcrossTrigger(self->fd).n);
 }
 
 TEST_F(Pps, a_read_is_interrupted_by_a_signal)
@@ -173,10 +173,10 @@ TEST_F(Pps, a_read_is_interrupted_by_a_signal)
     setitimer(ITIMER_REAL, &alarm, nullptr);
     long long start = realtimeNs();
     char byte;
-    EXPECT_EQ(read(self->fd, &byte, 1), -1);
-    EXPECT_EQ(errno, EINTR);
+    EXPECT_EQ(-1, read(self->fd, &byte, 1));
+    EXPECT_EQ(EINTR, errno);
     EXPECT_TRUE(realtimeNs() - start >= 250000000);
-    EXPECT_EQ(board::pps::waiting(), 0);
+    EXPECT_EQ(0, board::pps::waiting());
 }
 
 TEST_F(Pps, sim_appint_unloads_with_its_timer_running)
@@ -185,11 +185,11 @@ TEST_F(Pps, sim_appint_unloads_with_its_timer_running)
     close(self->fd);
     self->fd = -1;
     int log_fd = board::kmsgOpen();
-    EXPECT_EQ(board::unloadModule("sim_appint"), 0);
+    EXPECT_EQ(0, board::unloadModule("sim_appint"));
     EXPECT_FALSE(board::exists(board::pps::kDevice));
     EXPECT_FALSE(board::pps::present());
     usleep(1200000);  // a timer left armed would fire into the freed module
-    ASSERT_EQ(board::loadModule(std::string(board::kSimModules) + "sim_appint.ko"), 0);
+    ASSERT_EQ(0, board::loadModule(std::string(board::kSimModules) + "sim_appint.ko"));
     EXPECT_TRUE(board::exists(board::pps::kDevice));
     EXPECT_TRUE(board::pps::timerOn());
     auto log = board::kmsgTake(log_fd);

@@ -59,7 +59,7 @@ int main(int argc, char** argv)
     board::ptp::answer(1796776809000000000LL);
     if (board::loadModule(board::kKvPtpModule) != 0 ||
         board::loadModule(std::string(board::kToolModules) + "sim_ioctl_floor.ko") != 0) {
-        std::printf("board result: 0 passed, 1 failed\n");
+        std::printf("TAP version 13\n1..1\nnot ok 1 - kv_ptp_bench # the modules do not load\n");
         return 1;
     }
     double query = perCall("/dev/kv_ptp0", KV_PTP_IOCTL_PPS_TIME, calls);
@@ -76,6 +76,6 @@ int main(int argc, char** argv)
         std::printf("bench: ratio kv_ptp/floor %.2f\n", query / floor);
         std::printf("bench: ratio kv_ptp/floor_with_soc_call %.2f\n", query / socFloor);
     }
-    std::printf("board result: %d passed, %d failed\n", ok ? 1 : 0, ok ? 0 : 1);
+    std::printf("TAP version 13\n1..1\n%s 1 - kv_ptp_bench\n", ok ? "ok" : "not ok");
     return ok ? 0 : 1;
 }

@@ -5,7 +5,7 @@
 // loader, in each registration step of the load (the region, the class, each
 // cdev, each device node) and in each mapping of 0x124. After each failure
 // nothing may be left behind and the next call must work; each step must
-// have failed at least once: each test prints its steps ("  step NAME") and
+// have failed at least once: each test prints its steps ("# step NAME") and
 // one line per injected failure, saying which step failed and what was left,
 // and scripts/kernel-check.sh matches them up over all boots. init's leak
 // scan and log check follow the run.
@@ -38,7 +38,7 @@ bool withNthAllocationFailing(int nth, Call call, std::vector<board::LogRecord>*
     int fd = open(kFailNth, O_RDWR | O_CLOEXEC);
     ASSERT_TRUE(fd >= 0);
     std::string text = std::to_string(nth);
-    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    ASSERT_EQ(ssize_t(text.size()), write(fd, text.data(), text.size()));
     call();
     char left[32] = {};
     bool injected = pread(fd, left, sizeof(left) - 1, 0) > 0 && std::atoi(left) == 0;
@@ -74,7 +74,7 @@ struct Step {
 void printSteps(const Step* steps, size_t count)
 {
     for (size_t i = 0; i < count; ++i)
-        std::printf("  step %s\n", steps[i].name);
+        std::printf("# step %s\n", steps[i].name);
 }
 
 // The step whose error record the log holds, else fallback.
@@ -116,9 +116,9 @@ TEST_TIMEOUT(every_failed_allocation_of_the_load_undoes_everything, 1200)
         {"Failed to create device kv_ptp4", "device node 4"},
     };
     printSteps(steps, std::size(steps));
-    ASSERT_EQ(board::loadModule(board::kKvPtpModule), 0);
+    ASSERT_EQ(0, board::loadModule(board::kKvPtpModule));
     unsigned major = kvptp::loadedMajor();
-    ASSERT_EQ(board::unloadModule("kv_ptp"), 0);
+    ASSERT_EQ(0, board::unloadModule("kv_ptp"));
 
     int nth = firstAllocation;
     for (; nth <= kMostCalls; ++nth) {
@@ -131,28 +131,28 @@ TEST_TIMEOUT(every_failed_allocation_of_the_load_undoes_everything, 1200)
             nth, [&] { error = syscall(SYS_finit_module, module, "", 0) == 0 ? 0 : errno; }, &log);
         close(module);
         if (!injected) {
-            EXPECT_EQ(error, 0);
+            EXPECT_EQ(0, error);
             break;
         }
         std::string step = error == 0 ? "none" : stepOf(log, steps, std::size(steps), "module loader");
         if (error == 0)
-            EXPECT_EQ(board::unloadModule("kv_ptp"), 0);
+            EXPECT_EQ(0, board::unloadModule("kv_ptp"));
         if (error != 0 && board::exists(kGlueFolder)) {
-            std::printf("  allocation %4d: %-14s failed with %-16s left: %s, the kernel's\n", nth,
+            std::printf("# allocation %4d: %-14s failed with %-16s left: %s, the kernel's\n", nth,
                         step.c_str(), errorName(error), kGlueFolder);
-            std::printf("  the load sweep goes on after a reboot with --from=%d\n", nth + 1);
+            std::printf("# the load sweep goes on after a reboot with --from=%d\n", nth + 1);
             return;
         }
         auto left = kvptp::leftoversAfterUnload(major);
-        std::printf("  allocation %4d: %-14s failed with %-16s left: %s\n", nth, step.c_str(),
+        std::printf("# allocation %4d: %-14s failed with %-16s left: %s\n", nth, step.c_str(),
                     errorName(error), left.empty() ? "nothing" : "");
         EXPECT_TRUE(kvptp::clean(left));
         // The next load works, on the same major.
-        ASSERT_EQ(board::loadModule(board::kKvPtpModule), 0);
+        ASSERT_EQ(0, board::loadModule(board::kKvPtpModule));
         EXPECT_TRUE(kvptp::clean(kvptp::registrationProblems(major)));
-        ASSERT_EQ(board::unloadModule("kv_ptp"), 0);
+        ASSERT_EQ(0, board::unloadModule("kv_ptp"));
     }
-    std::printf("  the load makes %d slab allocations that can fail\n", nth - 1);
+    std::printf("# the load makes %d slab allocations that can fail\n", nth - 1);
     EXPECT_TRUE(nth <= kMostCalls);
 }
 
@@ -190,18 +190,18 @@ TEST_F_TIMEOUT(Loaded, every_failed_allocation_of_the_clock_setup_unmaps_what_it
         bool injected = withNthAllocationFailing(
             nth, [&] { result = kvptp::rawIoctl(fd, KV_PTP_IOCTL_CLOCK_SETUP, nullptr); }, &log);
         if (!injected) {
-            EXPECT_EQ(result, 0);
+            EXPECT_EQ(0, result);
             break;
         }
         std::string step = result == 0 ? "none" : stepOf(log, steps, std::size(steps), "other");
         int left = ioremapMappings() - mappings;
-        std::printf("  allocation %4d: %-14s failed with %-16s left: %s\n", nth, step.c_str(),
+        std::printf("# allocation %4d: %-14s failed with %-16s left: %s\n", nth, step.c_str(),
                     errorName(int(-result)), left == 0 ? "nothing" : "a mapping");
-        EXPECT_EQ(left, 0);
-        EXPECT_EQ(kvptp::rawIoctl(fd, KV_PTP_IOCTL_CLOCK_SETUP, nullptr), 0);
+        EXPECT_EQ(0, left);
+        EXPECT_EQ(0, kvptp::rawIoctl(fd, KV_PTP_IOCTL_CLOCK_SETUP, nullptr));
     }
     close(fd);
-    std::printf("  0x124 makes %d slab allocations that can fail\n", nth - 1);
+    std::printf("# 0x124 makes %d slab allocations that can fail\n", nth - 1);
     EXPECT_TRUE(nth <= kMostCalls);
 }
 

@@ -154,8 +154,10 @@ int main(int argc, char** argv)
         checkedFloor.push_back(timeFloor(trace, writes, config));
         std::fclose(config);
         std::fclose(trace);
-        if (floor.back() < 0 || checkedFloor.back() < 0)
+        if (floor.back() < 0 || checkedFloor.back() < 0) {
+            std::printf("TAP version 13\n1..1\nnot ok 1 - morrask_bench # the floor failed\n");
             return 1;
+        }
         sample.push_back(timeMorrask({"-r", board::kSampleConfig}) - kBannerPauseMs - sampleWaitsMs());
     }
     double withReset = timeMorrask({board::kSampleConfig});
@@ -176,6 +178,6 @@ int main(int argc, char** argv)
                 " and with the reset pulse 200 ms held + 2000 ms settling\n",
                 sampleWaitsMs());
     std::printf("bench: sample     whole run with the reset pulse: %.0f ms\n", withReset);
-    std::printf("board result: 1 passed, 0 failed\n");
+    std::printf("TAP version 13\n1..1\nok 1 - morrask_bench\n");
     return 0;
 }

@@ -4,13 +4,14 @@
 # read's return to the end of its serial write, on an idle board and with
 # every CPU busy (halvern_bench --pid), for halvern@2 as its unit starts it
 # and with the other scheduling policy put in by a drop-in.
-# Figures are lines "bench: ...".
+# Figures are lines "bench: ..."; each measurement is a TAP result
+# (tests/debian/lib.sh).
 set -o pipefail  # a run counts by halvern_bench's status, not by grep's
+# shellcheck source=../../../tests/debian/lib.sh
+. /board/tests/lib.sh
 events=5000
 unit=halvern@2.service
 dropin=/run/systemd/system/$unit.d
-passed=0
-failed=0
 
 # The sender restarted with what the unit says now, and measured.
 measure() {
@@ -19,24 +20,23 @@ measure() {
 	systemctl restart "$unit"
 	pid=$(systemctl show -P MainPID "$unit")
 	if [ "${pid:-0}" -eq 0 ]; then
-		echo "bench: tod $label: $unit did not start"
-		systemctl status --no-pager "$unit" | tail -n 5
-		failed=$((failed + 1))
+		not_ok "bench: tod $label: $unit did not start"
+		note "$(systemctl status --no-pager "$unit" | tail -n 5)"
 		return
 	fi
 	echo "bench: tod $label: $unit runs as pid $pid, $(chrt -p "$pid" | tr '\n' ' ')"
-	if /board/bin/halvern_bench --pid "$pid" "$label" "$events" | grep -E '^bench: '; then
-		passed=$((passed + 1))
-	else
-		failed=$((failed + 1))
-	fi
+	/board/bin/halvern_bench --pid "$pid" "$label" "$events" | grep -E '^bench: ' || test_failed=1
 }
 
-if ! apt-get install -y -q /board/packages/*.deb >/tmp/apt.log 2>&1; then
-	tail -n 20 /tmp/apt.log
-	echo "board result: 0 passed, 1 failed"
-	exit
-fi
+test_the_packages_install() {
+	apt-get install -y -q /board/packages/*.deb >/tmp/apt.log 2>&1 ||
+		{ not_ok "apt-get install failed"; note "$(tail -n 20 /tmp/apt.log)"; }
+}
+measure_the_shipped_unit() { measure "shipped-$shipped"; }
+measure_the_other_policy() { measure "$other"; }
+
+run_test test_the_packages_install
+[ "$failed" -eq 0 ] || { finish; exit; }
 systemctl start timing-support.target
 
 # systemctl shows the policy as its number: 1 is SCHED_FIFO.
@@ -44,14 +44,15 @@ case $(systemctl show -P CPUSchedulingPolicy "$unit") in
 1 | fifo) shipped=fifo ;;
 *) shipped=other ;;
 esac
-measure "shipped-$shipped"
+run_test measure_the_shipped_unit
 mkdir -p "$dropin"
 if [ "$shipped" = fifo ]; then
 	printf '[Service]\nCPUSchedulingPolicy=other\n' >"$dropin/bench.conf"
-	measure other
+	other=other
 else
 	printf '[Service]\nCPUSchedulingPolicy=fifo\nCPUSchedulingPriority=50\n' >"$dropin/bench.conf"
-	measure fifo
+	other=fifo
 fi
+run_test measure_the_other_policy
 rm -rf "$dropin"
-echo "board result: $passed passed, $failed failed"
+finish
