@@ -11,13 +11,13 @@
 #include <unistd.h>
 
 #include "kvPtpAuxApi.h"
+#include "messages.h"
 #include "platform.h"
 
 constexpr int EXIT_DONE = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
-static const char PROGRAM[] = "kv-ptp-ctl";
 static const char DEFAULT_DEVICE[] = "/dev/kv_ptp0";
 
 enum Command { COMMAND_HELP, COMMAND_SETUP, COMMAND_PPS_TIME };
@@ -30,16 +30,7 @@ struct CommandLine {
 
 static void printUsage(FILE *stream)
 {
-    fprintf(stream,
-            "usage: %s [-d DEVICE] setup\n"
-            "       %s [-d DEVICE] pps-time CLOCK_ID\n"
-            "  setup      program the SoC's PTP, BTS PLL and GPIO blocks (ioctl 0x124)\n"
-            "  pps-time   print the PTP time of the last PPS edge of clock CLOCK_ID\n"
-            "             as SECONDS.NANOSECONDS (ioctl 0x123); CLOCK_ID is nonzero,\n"
-            "             decimal or 0x hexadecimal\n"
-            "  -d DEVICE  the kv_ptp device node, default %s\n"
-            "  -h         this text\n",
-            PROGRAM, PROGRAM, DEFAULT_DEVICE);
+    fprintf(stream, MSG_USAGE, PROGRAM_NAME, PROGRAM_NAME, DEFAULT_DEVICE);
 }
 
 // Says what is wrong with the command line, then how it goes. Always false,
@@ -48,7 +39,7 @@ static bool usageError(const char *format, ...) __attribute__((format(printf, 1,
 static bool usageError(const char *format, ...)
 {
     va_list args;
-    fprintf(stderr, "%s: ", PROGRAM);
+    fprintf(stderr, MSG_USAGE_ERROR_HEADER, PROGRAM_NAME);
     va_start(args, format);
     vfprintf(stderr, format, args);
     va_end(args);
@@ -59,7 +50,7 @@ static bool usageError(const char *format, ...)
 
 static void reportFailure(const char *device, const char *what, int err)
 {
-    fprintf(stderr, "%s: %s: %s: %s\n", PROGRAM, device, what, strerror(err));
+    fprintf(stderr, MSG_FAILURE, PROGRAM_NAME, device, what, strerror(err));
 }
 
 // Any nonzero clockid_t, as the module passes every one on to the SoC's
@@ -110,31 +101,31 @@ static bool parseCommandLine(int argc, char **argv, CommandLine *line)
         case 'h':
             return true;
         case ':':
-            return usageError("option -%c needs a device", optopt);
+            return usageError(MSG_NO_DEVICE_ARGUMENT, optopt);
         default:
-            return usageError("unknown option -%c", optopt);
+            return usageError(MSG_UNKNOWN_OPTION, optopt);
         }
     }
 
     const char *const *operands = argv + optind;
     int count = argc - optind;
     if (count == 0)
-        return usageError("no command");
+        return usageError(MSG_NO_COMMAND);
     if (strcmp(operands[0], "setup") == 0) {
         if (count != 1)
-            return usageError("setup takes no operand");
+            return usageError(MSG_SETUP_OPERAND);
         line->command = COMMAND_SETUP;
         return true;
     }
     if (strcmp(operands[0], "pps-time") == 0) {
         if (count != 2)
-            return usageError("pps-time takes one clock id");
+            return usageError(MSG_PPS_TIME_OPERANDS);
         if (!parseClockId(operands[1], &line->clockId))
-            return usageError("bad clock id '%s'", operands[1]);
+            return usageError(MSG_BAD_CLOCK_ID, operands[1]);
         line->command = COMMAND_PPS_TIME;
         return true;
     }
-    return usageError("unknown command '%s'", operands[0]);
+    return usageError(MSG_UNKNOWN_COMMAND, operands[0]);
 }
 
 // Opens the device, issues one ioctl command and closes the device again.
@@ -143,7 +134,7 @@ static bool issue(const char *device, unsigned long request, void *argument, con
 {
     int fd = ptpDeviceOpen(device, O_RDWR);
     if (fd < 0) {
-        reportFailure(device, "open failed", errno);
+        reportFailure(device, MSG_OPEN_FAILED, errno);
         return false;
     }
 
@@ -154,11 +145,11 @@ static bool issue(const char *device, unsigned long request, void *argument, con
     // The module passes a positive result of the SoC's driver on as it is,
     // and leaves the record unwritten then.
     else if (result > 0)
-        fprintf(stderr, "%s: %s: %s: ioctl returned %d\n", PROGRAM, device, what, result);
+        fprintf(stderr, MSG_FAILURE_RESULT, PROGRAM_NAME, device, what, result);
 
     bool done = result == 0;
     if (ptpDeviceClose(fd) != 0) {
-        reportFailure(device, "close failed", errno);
+        reportFailure(device, MSG_CLOSE_FAILED, errno);
         done = false;
     }
     return done;
@@ -167,9 +158,9 @@ static bool issue(const char *device, unsigned long request, void *argument, con
 static int setUpClock(const char *device)
 {
     // The module ignores the argument.
-    if (!issue(device, KV_PTP_IOCTL_CLOCK_SETUP, nullptr, "clock set-up (ioctl 0x124) failed"))
+    if (!issue(device, KV_PTP_IOCTL_CLOCK_SETUP, nullptr, MSG_SETUP_FAILED))
         return EXIT_FAILED;
-    printf("%s: clock set up\n", device);
+    printf(MSG_SET_UP, device);
     return EXIT_DONE;
 }
 
@@ -178,9 +169,9 @@ static int printPpsTime(const char *device, clockid_t clockId)
     kv_ptp_pps_time_ty record;
     memset(&record, 0, sizeof(record));
     record.ptp_clk_id = clockId;
-    if (!issue(device, KV_PTP_IOCTL_PPS_TIME, &record, "PPS time query (ioctl 0x123) failed"))
+    if (!issue(device, KV_PTP_IOCTL_PPS_TIME, &record, MSG_PPS_TIME_FAILED))
         return EXIT_FAILED;
-    printf("%lld.%09lld\n", static_cast<long long>(record.pps_time.tv_sec),
+    printf(MSG_PPS_TIME, static_cast<long long>(record.pps_time.tv_sec),
            static_cast<long long>(record.pps_time.tv_nsec));
     return EXIT_DONE;
 }
@@ -205,7 +196,7 @@ int runKvPtpCtl(int argc, char **argv)
     }
     // A script reads the time from standard output: a lost line is a failure.
     if (fflush(stdout) != 0) {
-        fprintf(stderr, "%s: standard output: %s\n", PROGRAM, strerror(errno));
+        fprintf(stderr, MSG_OUTPUT_FAILED, PROGRAM_NAME, strerror(errno));
         status = EXIT_FAILED;
     }
     return status;

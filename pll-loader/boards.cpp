@@ -4,12 +4,18 @@
 
 #include "loader_settings.h"
 
-// First match wins, in this order.
+// First match wins, in the table's order.
 static const Board BOARDS[] = {
-    {"VKA", BOARD_VKA, "/dev/spidev0.1", 0, 1u << 13},
-    {"VKB", BOARD_VKB, "/dev/spidev0.1", 0, 1u << 11},
-    {"VKC", BOARD_VKC, "/dev/spidev1.1", 1, 1u << 11},
+#define BOARD(name, spiDevice, lsbFirst, resetBit) {#name, BOARD_##name, spiDevice, lsbFirst, 1u << (resetBit)},
+#include "boards.def"
 };
+
+// ",VKA,VKB,..." without its first comma.
+static constexpr char COMMA_BOARD_NAMES[] = ""
+#define BOARD(name, spiDevice, lsbFirst, resetBit) "," #name
+#include "boards.def"
+    ;
+const char *const BOARD_NAMES = COMMA_BOARD_NAMES + 1;
 
 const Board *boardNamedIn(const char *text)
 {

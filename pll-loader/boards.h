@@ -1,5 +1,5 @@
-// The boards known to the loader, each with the bus to its PLL chip and the
-// chip's reset bit. Nothing else in the loader names a board.
+// The boards known to the loader (boards.def), each with the bus to its PLL
+// chip and the chip's reset bit. Nothing else in the loader names a board.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,10 @@ struct Board {
     uint16_t resetMask;    // the PLL chip's bit in the reset register
 };
 
-// The first board, in table order (VKA, VKB, VKC), whose name occurs in text;
+// The board names in table order, separated by commas ("VKA,VKB,VKC").
+extern const char *const BOARD_NAMES;
+
+// The first board, in table order, whose name occurs in text;
 // nullptr when none does. The match is case-sensitive: the caller upper-cases.
 const Board *boardNamedIn(const char *text);
 

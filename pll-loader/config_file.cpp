@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "error_report.h"
+#include "messages.h"
 
 static const char FIELD_SEPARATORS[] = ",";
 
@@ -25,7 +26,8 @@ static int stampOf(int fd, FileStamp *stamp)
 int openFile(const char *name, FILE **fd, OpenedFile *opened)
 {
     if (name == nullptr || fd == nullptr) {
-        REPORT_ERROR("Wrong input parameters, name=%p,fd=%p", name, static_cast<void *>(fd));
+        MORRASK_REPORT(REPORTER_OPEN_FILE, MSG_OPEN_FILE_ARGS, static_cast<const void *>(name),
+                       static_cast<void *>(fd));
         return -1;
     }
     // O_NONBLOCK only keeps the open from waiting; reads of a regular file
@@ -36,7 +38,7 @@ int openFile(const char *name, FILE **fd, OpenedFile *opened)
         int error = errno;
         if (raw >= 0)
             close(raw);
-        REPORT_ERROR("Error opening file, file=%s,err=0x%X[%s]", name, error, strerror(error));
+        MORRASK_REPORT(REPORTER_OPEN_FILE, MSG_OPEN_FILE_FAILED, name, error, strerror(error));
         return -1;
     }
     if (opened != nullptr)
@@ -47,18 +49,19 @@ int openFile(const char *name, FILE **fd, OpenedFile *opened)
 int checkFileUnchanged(FILE *fd, const FileStamp *stamp)
 {
     if (fd == nullptr || stamp == nullptr) {
-        REPORT_ERROR("Wrong input parameters, fd=%p,stamp=%p", static_cast<void *>(fd), static_cast<const void *>(stamp));
+        MORRASK_REPORT(REPORTER_CHECK_FILE_UNCHANGED, MSG_UNCHANGED_ARGS, static_cast<void *>(fd),
+                       static_cast<const void *>(stamp));
         return -1;
     }
     FileStamp now;
     if (stampOf(fileno(fd), &now) != 0) {
-        REPORT_ERROR("Error reading configuration file status, err=0x%X[%s]", errno, strerror(errno));
+        MORRASK_REPORT(REPORTER_CHECK_FILE_UNCHANGED, MSG_FILE_STATUS_FAILED, errno, strerror(errno));
         return -1;
     }
     if (now.size != stamp->size || now.modified.tv_sec != stamp->modified.tv_sec ||
         now.modified.tv_nsec != stamp->modified.tv_nsec) {
-        REPORT_ERROR("Error configuration file changed while loading, st_size=%lld (was %lld)",
-                     static_cast<long long>(now.size), static_cast<long long>(stamp->size));
+        MORRASK_REPORT(REPORTER_CHECK_FILE_UNCHANGED, MSG_FILE_CHANGED, static_cast<long long>(now.size),
+                       static_cast<long long>(stamp->size));
         return -1;
     }
     return 0;
@@ -106,7 +109,7 @@ static int skipRestOfLine(FILE *fd, int c, const char *head, size_t headLength, 
 int readLine(FILE *fd, char *cmd_line, int len, LineFault *fault)
 {
     if (fd == nullptr || cmd_line == nullptr || len <= 0 || fault == nullptr) {
-        REPORT_ERROR("Wrong input parameters, fd=%p,cmd_line=%p,len=%d,fault=%p", static_cast<void *>(fd),
+        MORRASK_REPORT(REPORTER_READ_LINE, MSG_READ_LINE_ARGS, static_cast<void *>(fd),
                      static_cast<void *>(cmd_line), len, static_cast<void *>(fault));
         return -1;
     }
@@ -114,7 +117,7 @@ int readLine(FILE *fd, char *cmd_line, int len, LineFault *fault)
     memset(cmd_line, 0, len); // so that the line end can be found past a NUL byte
     if (fgets(cmd_line, len, fd) == nullptr) {
         if (!feof(fd)) {
-            REPORT_ERROR("Error reading PLL configuration file");
+            MORRASK_REPORT(REPORTER_READ_LINE, MSG_READ_FAILED);
             return -1;
         }
         putEndOfFile(cmd_line, len);
@@ -131,7 +134,7 @@ int readLine(FILE *fd, char *cmd_line, int len, LineFault *fault)
     // still ends the file.
     bool endOfFile = strstr(cmd_line, PLL_CFG_END_OF_FILE) != nullptr;
     if (!endOfFile && skipRestOfLine(fd, next, cmd_line, len - 1, &endOfFile) != 0) {
-        REPORT_ERROR("Error reading PLL configuration file");
+        MORRASK_REPORT(REPORTER_READ_LINE, MSG_READ_FAILED);
         return -1;
     }
     if (endOfFile)
@@ -145,42 +148,24 @@ int readEntry(FILE *fd, char *cmd_line, int len)
 {
     LineFault fault = LINE_OK;
     if (fd == nullptr || cmd_line == nullptr || len <= 0) {
-        REPORT_ERROR("Wrong input parameters, fd=%p,cmd_line=%p,len=%d",
-                     static_cast<void *>(fd), static_cast<void *>(cmd_line), len);
+        MORRASK_REPORT(REPORTER_READ_ENTRY, MSG_READ_ENTRY_ARGS, static_cast<void *>(fd), static_cast<void *>(cmd_line),
+                       len);
         return -1;
     }
     if (readLine(fd, cmd_line, len, &fault) != 0)
         return -1;
     if (fault == LINE_TOO_LONG) {
-        REPORT_ERROR("Error PLL configuration line longer than %d bytes [%s]", len - 1, trimLineEnd(cmd_line));
+        MORRASK_REPORT(REPORTER_READ_ENTRY, MSG_ENTRY_TOO_LONG, len - 1, trimLineEnd(cmd_line));
         return -1;
     }
     return 0;
 }
 
-static const char *const LINE_FAULT_TEXTS[] = {
-    "",
-    "longer than a line may be",
-    "no field",
-    "unknown command",
-    "register write without an address",
-    "register write without a value",
-    "wait without a time",
-    "address without a hexadecimal digit",
-    "negative address",
-    "address beyond 32 bits",
-    "value without a hexadecimal digit",
-    "negative value",
-    "value beyond 32 bits",
-    "wait time without a decimal digit",
-    "negative wait time",
-    "wait time beyond 32 bits",
-};
-static_assert(sizeof(LINE_FAULT_TEXTS) / sizeof(LINE_FAULT_TEXTS[0]) == LINE_FAULT_COUNT, "a text for each fault");
+static_assert(sizeof(MSG_LINE_FAULTS) / sizeof(MSG_LINE_FAULTS[0]) == LINE_FAULT_COUNT, "a text for each fault");
 
 const char *lineFaultText(LineFault fault)
 {
-    return fault >= LINE_OK && fault < LINE_FAULT_COUNT ? LINE_FAULT_TEXTS[fault] : "unknown fault";
+    return fault >= LINE_OK && fault < LINE_FAULT_COUNT ? MSG_LINE_FAULTS[fault] : MSG_LINE_FAULT_UNKNOWN;
 }
 
 static unsigned digitValue(char c)
@@ -237,7 +222,7 @@ static int lineFails(LineFault *fault, LineFault why)
 int parseLine(char *cmd_line, int *cmd, int *addr, uint32_t *value, LineFault *fault)
 {
     if (cmd_line == nullptr || cmd == nullptr || addr == nullptr || value == nullptr || fault == nullptr) {
-        REPORT_ERROR("Wrong input parameters, cmd_line=%p,cmd=%p,addr=%p,value=%p,fault=%p",
+        MORRASK_REPORT(REPORTER_PARSE_LINE, MSG_PARSE_LINE_ARGS,
                      static_cast<void *>(cmd_line), static_cast<void *>(cmd), static_cast<void *>(addr),
                      static_cast<void *>(value), static_cast<void *>(fault));
         return -1;
@@ -288,7 +273,7 @@ int parseLine(char *cmd_line, int *cmd, int *addr, uint32_t *value, LineFault *f
 int parseEntry(char *cmd_line, int *cmd, int *addr, uint32_t *value)
 {
     if (cmd_line == nullptr || cmd == nullptr || addr == nullptr || value == nullptr) {
-        REPORT_ERROR("Wrong input parameters, cmd_line=%p,cmd=%p,addr=%p,value=%p",
+        MORRASK_REPORT(REPORTER_PARSE_ENTRY, MSG_PARSE_ENTRY_ARGS,
                      static_cast<void *>(cmd_line), static_cast<void *>(cmd),
                      static_cast<void *>(addr), static_cast<void *>(value));
         return -1;
@@ -299,21 +284,21 @@ int parseEntry(char *cmd_line, int *cmd, int *addr, uint32_t *value)
     // These two report here; every other bad line is reported by the caller,
     // with what the buffer holds now: the line's first field.
     if (fault == LINE_NO_FIELD)
-        REPORT_ERROR("Error wrong cmd line in PLL config file, cmd_line=%s", trimLineEnd(cmd_line));
+        MORRASK_REPORT(REPORTER_PARSE_ENTRY, MSG_ENTRY_NO_FIELD, trimLineEnd(cmd_line));
     else if (fault == LINE_UNKNOWN_COMMAND)
-        REPORT_ERROR("Error unknown PLL config file command, cmd=%s",
-                     cmd_line + strspn(cmd_line, FIELD_SEPARATORS));
+        MORRASK_REPORT(REPORTER_PARSE_ENTRY, MSG_ENTRY_UNKNOWN_COMMAND,
+                       cmd_line + strspn(cmd_line, FIELD_SEPARATORS));
     return -1;
 }
 
 int closeFile(FILE *fd)
 {
     if (fd == nullptr) {
-        REPORT_ERROR("Wrong input paramteter, fd=%p", static_cast<void *>(fd));
+        MORRASK_REPORT(REPORTER_CLOSE_FILE, MSG_CLOSE_FILE_ARGS, static_cast<void *>(fd));
         return -1;
     }
     if (fclose(fd) != 0) {
-        REPORT_ERROR("Error closing configuration file, err=0x%X[%s]", errno, strerror(errno));
+        MORRASK_REPORT(REPORTER_CLOSE_FILE, MSG_CLOSE_FILE_FAILED, errno, strerror(errno));
         return -1;
     }
     return 0;
@@ -322,14 +307,14 @@ int closeFile(FILE *fd)
 int checkSameFile(const FileStamp *stamp, const char *path, const FileIdentity *identity)
 {
     if (stamp == nullptr || path == nullptr || identity == nullptr) {
-        REPORT_ERROR("Wrong input parameters, stamp=%p,path=%p,identity=%p", static_cast<const void *>(stamp),
+        MORRASK_REPORT(REPORTER_CHECK_SAME_FILE, MSG_SAME_FILE_ARGS, static_cast<const void *>(stamp),
                      static_cast<const void *>(path), static_cast<const void *>(identity));
         return -1;
     }
     if (!S_ISREG(stamp->mode) || stamp->identity.device != identity->device ||
         stamp->identity.inode != identity->inode) {
-        REPORT_ERROR("Error configuration file %s replaced since it was checked, st_mode=0x%X", path,
-                     static_cast<unsigned>(stamp->mode));
+        MORRASK_REPORT(REPORTER_CHECK_SAME_FILE, MSG_FILE_REPLACED, path,
+                       static_cast<unsigned>(stamp->mode));
         return -1;
     }
     return 0;

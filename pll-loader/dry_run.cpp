@@ -6,11 +6,9 @@
 
 #include "config_file.h"
 #include "error_report.h"
+#include "messages.h"
 #include "pll_reset.h"
 #include "spi_writer.h"
-
-// A bad line is reported in the name of the dry run.
-#define LINE_REPORT(...) reportError("checkConfiguration", __LINE__, __VA_ARGS__)
 
 // What a load of the file would do, and what stops it.
 struct DryRunTally {
@@ -41,12 +39,12 @@ static bool checkLine(unsigned number, char *line, LineFault fault, DryRunTally 
             tally->writes++;
             return true;
         }
-        LINE_REPORT("Error line %u: address 0x%X beyond the last register 0x%X [%s]", number,
-                     static_cast<uint32_t>(addr), PLL_LAST_ADDRESS, shown);
+        MORRASK_REPORT(REPORTER_CHECK_CONFIGURATION, MSG_LINE_BEYOND_LAST_REGISTER, number,
+                       static_cast<uint32_t>(addr), PLL_LAST_ADDRESS, shown);
     } else if (fault == LINE_TOO_LONG) {
-        LINE_REPORT("Error line %u: longer than %d bytes [%s]", number, CFG_LINE_SIZE - 1, shown);
+        MORRASK_REPORT(REPORTER_CHECK_CONFIGURATION, MSG_LINE_TOO_LONG, number, CFG_LINE_SIZE - 1, shown);
     } else {
-        LINE_REPORT("Error line %u: %s [%s]", number, lineFaultText(fault), shown);
+        MORRASK_REPORT(REPORTER_CHECK_CONFIGURATION, MSG_LINE_FAULT, number, lineFaultText(fault), shown);
     }
     tally->badLines++;
     return true;
@@ -71,7 +69,6 @@ int checkConfiguration(const char *path)
             break;
     }
     int result = closeFile(file) == 0 && readable && tally.badLines == 0 ? 0 : -1;
-    printf("\n Checked %s: bad lines %u, register writes %u, waits %llu us in all", path, tally.badLines,
-           tally.writes, tally.waitUs);
+    printf(MSG_CHECKED, path, tally.badLines, tally.writes, tally.waitUs);
     return result;
 }

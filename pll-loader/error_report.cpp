@@ -3,18 +3,20 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "messages.h"
+
 static int reportCount;
 
-void reportError(const char *function, int line, const char *format, ...)
+void morraskReport(const char *reporter, int line, const char *format, ...)
 {
     va_list args;
 
     reportCount++;
-    printf("\n %s: ", function);
+    printf(MSG_REPORT_HEADER, reporter);
     va_start(args, format);
     vprintf(format, args);
     va_end(args);
-    printf("F:%s,L:%d", "morrask", line);
+    printf(MSG_REPORT_TRAILER, PROGRAM_NAME, line);
 }
 
 int errorReportCount(void)

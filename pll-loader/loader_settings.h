@@ -3,10 +3,11 @@
 
 #include <cstdint>
 
+// BOARD_<name> for each board of boards.def, from 1 in table order.
 enum BoardType : uint8_t {
-    BOARD_VKA = 1,
-    BOARD_VKB = 2,
-    BOARD_VKC = 3,
+    BOARD_TYPE_NONE = 0,
+#define BOARD(name, spiDevice, lsbFirst, resetBit) BOARD_##name,
+#include "boards.def"
 };
 
 constexpr int LOADER_PATH_SIZE = 128;

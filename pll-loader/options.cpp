@@ -10,6 +10,7 @@
 
 #include "boards.h"
 #include "loader_settings.h"
+#include "messages.h"
 
 // Only the first characters of a board argument are looked at.
 constexpr size_t BOARD_NAME_SCAN = 20;
@@ -23,7 +24,7 @@ static bool isGraphic(char c)
 void filterWhiteSpace(char *text, size_t capacity)
 {
     if (text == nullptr) {
-        printf("\nfilterWhiteSpace: Wrong paramteres, string=%p", static_cast<void *>(text));
+        printf(MSG_FILTER_ARGS, static_cast<void *>(text));
         return;
     }
     if (capacity == 0)
@@ -49,7 +50,7 @@ static const Board *stringToBoard(const char *text)
 {
     char *name = strndup(text, BOARD_NAME_SCAN);
     if (name == nullptr) {
-        printf("\n string_to_board: Error duplicate string %s, err=0x%X[%s]", text, errno, strerror(errno));
+        printf(MSG_BOARD_COPY_FAILED, text, errno, strerror(errno));
         return nullptr;
     }
     for (char *c = name; *c != '\0'; c++)
@@ -74,7 +75,7 @@ static bool applyBoard(OptionState *state, const char *argument)
 
     const Board *board = stringToBoard(state->text);
     if (board == nullptr) {
-        printf("\nmain: Error unknown board type [%s]", state->text);
+        printf(MSG_UNKNOWN_BOARD, state->text);
         return false;
     }
     loaderSettings.boardType = board->type;
@@ -97,7 +98,7 @@ static bool applyMode(OptionState *state, const char *argument)
     else if (strstr(state->text, "MSB") != nullptr)
         loaderSettings.lsbFirst = 0;
     else {
-        printf("\n main: Error wrong lsb/msb mode requested [%s]", argument);
+        printf(MSG_UNKNOWN_MODE, argument);
         return false;
     }
     state->modeGiven = true;
@@ -110,19 +111,16 @@ static bool applyDevice(OptionState *state, const char *argument)
 {
     int length = snprintf(state->text, sizeof(state->text), "/dev/%s", argument);
     if (length < 0 || static_cast<size_t>(length) >= sizeof(state->text)) {
-        printf("\n main: Error driver name longer than %zu characters [%s]", sizeof(state->text) - 1 - strlen("/dev/"),
-               argument);
+        printf(MSG_DEVICE_NAME_TOO_LONG, sizeof(state->text) - 1 - strlen("/dev/"), argument);
         return false;
     }
     struct stat status;
     if (stat(state->text, &status) != 0) {
-        printf("\n main: Error driver [%s] doesn't exists, err=0x%d[%s]", state->text, errno,
-               strerror(errno));
+        printf(MSG_DEVICE_MISSING, state->text, errno, strerror(errno));
         return false;
     }
     if (!S_ISCHR(status.st_mode)) {
-        printf("\n main: Error driver [%s] is not a character device, st_mode=0x%X", state->text,
-               static_cast<unsigned>(status.st_mode));
+        printf(MSG_DEVICE_NOT_CHARACTER, state->text, static_cast<unsigned>(status.st_mode));
         return false;
     }
     state->deviceGiven = true;
@@ -165,7 +163,7 @@ void parseOptions(int argc, char **argv, RunOptions *options)
             valid = false;
             break;
         default:
-            fprintf(stderr, "Unknown getopt ret code 0x%X", option);
+            fprintf(stderr, MSG_UNKNOWN_GETOPT_RESULT, option);
             valid = false;
             break;
         }
@@ -177,10 +175,5 @@ void parseOptions(int argc, char **argv, RunOptions *options)
 
 void printUsage(const char *program)
 {
-    fprintf(stderr, "Usage: %s  [options] <pll_configuration_file>    \n", program);
-    fprintf(stderr, "       -r or -R   No PLL reset                   \n");
-    fprintf(stderr, "       -b or -B   <board_type>                   \n");
-    fprintf(stderr, "                  Supported boards: VKA,VKB,VKC  \n");
-    fprintf(stderr, "       -m or -M   SPI mode        : lsb,msb      \n");
-    fprintf(stderr, "       -d or -D   SPD device [example: spidev0.1]\n");
+    fprintf(stderr, MSG_USAGE, program, BOARD_NAMES);
 }

@@ -12,6 +12,7 @@
 #include "boards.h"
 #include "error_report.h"
 #include "loader_settings.h"
+#include "messages.h"
 #include "platform.h"
 
 // The reset line of the PLL chip is one bit of a 16-bit register in the
@@ -28,14 +29,12 @@ constexpr mode_t CFG_MODE_MASK = S_IFMT | S_IRUSR;
 constexpr mode_t CFG_MODE_WANTED = S_IFREG | S_IRUSR;
 static_assert(CFG_MODE_MASK == 0xF100 && CFG_MODE_WANTED == 0x8100, "unexpected mode bits");
 
-// The checks report as the pre-flight check, whichever part of it runs.
-#define CHECK_REPORT(...) reportError("checkPllCfg", __LINE__, __VA_ARGS__)
-
 int checkCfgStatus(mode_t mode, off_t size)
 {
     if ((mode & CFG_MODE_MASK) != CFG_MODE_WANTED || size <= 0) {
-        CHECK_REPORT("Error stat data, st_mode=0x%X,st_size=%u", static_cast<unsigned>(mode),
-                     static_cast<unsigned>(size));
+        // Reported as the pre-flight check, also when the dry run asks.
+        MORRASK_REPORT(REPORTER_CHECK_PLL_CFG, MSG_FILE_STATUS_WRONG, static_cast<unsigned>(mode),
+                       static_cast<unsigned>(size));
         return -1;
     }
     return 0;
@@ -46,16 +45,16 @@ int checkPllCfg(const char *device, const char *file, FileIdentity *identity)
     struct stat status;
 
     if (device == nullptr || file == nullptr) {
-        CHECK_REPORT("Wrong input parameters, device=%p,file=%p", static_cast<const void *>(device),
-                     static_cast<const void *>(file));
+        MORRASK_REPORT(REPORTER_CHECK_PLL_CFG, MSG_CHECK_ARGS, static_cast<const void *>(device),
+                       static_cast<const void *>(file));
         return -1;
     }
     if (stat(device, &status) != 0) {
-        CHECK_REPORT("Error call stat() for device %s, err=0x%X[%s]", device, errno, strerror(errno));
+        MORRASK_REPORT(REPORTER_CHECK_PLL_CFG, MSG_DEVICE_STAT_FAILED, device, errno, strerror(errno));
         return -1;
     }
     if (stat(file, &status) != 0) {
-        CHECK_REPORT("Error call stat() for file %s, err=0x%X[%s]", file, errno, strerror(errno));
+        MORRASK_REPORT(REPORTER_CHECK_PLL_CFG, MSG_FILE_STAT_FAILED, file, errno, strerror(errno));
         return -1;
     }
     if (checkCfgStatus(status.st_mode, status.st_size) != 0)
@@ -73,42 +72,42 @@ static bool holdAllSignals(sigset_t *previous)
     sigset_t all;
     if (sigfillset(&all) == 0 && sigprocmask(SIG_BLOCK, &all, previous) == 0)
         return true;
-    REPORT_ERROR("Error holding signals off, err=0x%X[%s]", errno, strerror(errno));
+    MORRASK_REPORT(REPORTER_HOLD_ALL_SIGNALS, MSG_HOLD_SIGNALS_FAILED, errno, strerror(errno));
     return false;
 }
 
 static void releaseSignals(const sigset_t *previous)
 {
     if (sigprocmask(SIG_SETMASK, previous, nullptr) != 0)
-        REPORT_ERROR("Error releasing signals, err=0x%X[%s]", errno, strerror(errno));
+        MORRASK_REPORT(REPORTER_RELEASE_SIGNALS, MSG_RELEASE_SIGNALS_FAILED, errno, strerror(errno));
 }
 
 int pllReset(int timeout)
 {
     const Board *board = boardOfType(loaderSettings.boardType);
     if (board == nullptr) {
-        printf("\n Board unknown [%s], PLL will not be reset", "UNKNOWN");
+        printf(MSG_RESET_BOARD_UNKNOWN, MSG_RESET_UNKNOWN_NAME);
         return -1;
     }
-    printf("\n Reseting PLL chip on %s board", board->name);
+    printf(MSG_RESETTING, board->name);
 
     int fd = physMemOpen(PHYS_MEM_DEVICE, O_RDWR | O_SYNC);
     if (fd < 0) {
-        REPORT_ERROR("Error opening MEM driver, err=0x%X[%s]", errno, strerror(errno));
+        MORRASK_REPORT(REPORTER_PLL_RESET, MSG_MEM_OPEN_FAILED, errno, strerror(errno));
         return -1;
     }
     void *page = physMemMap(RESET_PAGE_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, RESET_PAGE_ADDRESS);
     if (page == MAP_FAILED) {
-        REPORT_ERROR("Error mapping physical memory for PLL reset, err=0x%X[%s]", errno, strerror(errno));
+        MORRASK_REPORT(REPORTER_PLL_RESET, MSG_MEM_MAP_FAILED, errno, strerror(errno));
         if (physMemClose(fd) != 0)
-            REPORT_ERROR("Error closing MEM driver, err=0x%X[%s]", errno, strerror(errno));
+            MORRASK_REPORT(REPORTER_PLL_RESET, MSG_MEM_CLOSE_FAILED, errno, strerror(errno));
         return -1;
     }
     volatile uint16_t *reg =
         reinterpret_cast<volatile uint16_t *>(static_cast<char *>(page) + RESET_REGISTER_OFFSET);
 
     // Each message goes out before the register change that it announces.
-    printf("\n PLL chip in reset,     timeout=%d ms", timeout);
+    printf(MSG_IN_RESET, timeout);
     fflush(stdout);
     sigset_t previous;
     bool held = holdAllSignals(&previous);
@@ -116,7 +115,7 @@ int pllReset(int timeout)
     sleepMicroseconds(timeout > 0 ? static_cast<unsigned long>(timeout) * 1000 : 0);
 
     // Released whatever happens from here on: nothing may leave the chip in reset.
-    printf("\n PLL chip out of reset, timeout=%d ms", static_cast<int>(RESET_SETTLE_US / 1000));
+    printf(MSG_OUT_OF_RESET, static_cast<int>(RESET_SETTLE_US / 1000));
     fflush(stdout);
     physMemWrite16(reg, physMemRead16(reg) | board->resetMask);
     if (held)
@@ -124,8 +123,8 @@ int pllReset(int timeout)
     sleepMicroseconds(RESET_SETTLE_US);
 
     if (physMemUnmap(page, RESET_PAGE_SIZE) != 0)
-        REPORT_ERROR("Error unmaping physical memory for PLL reset, err=0x%X[%s]", errno, strerror(errno));
+        MORRASK_REPORT(REPORTER_PLL_RESET, MSG_MEM_UNMAP_FAILED, errno, strerror(errno));
     if (physMemClose(fd) != 0)
-        REPORT_ERROR("Error closing MEM driver, err=0x%X[%s]", errno, strerror(errno));
+        MORRASK_REPORT(REPORTER_PLL_RESET, MSG_MEM_CLOSE_FAILED, errno, strerror(errno));
     return 0;
 }

@@ -13,6 +13,7 @@
 #include "dry_run.h"
 #include "error_report.h"
 #include "loader_settings.h"
+#include "messages.h"
 #include "options.h"
 #include "platform.h"
 #include "pll_reset.h"
@@ -23,29 +24,28 @@ constexpr int EXIT_LOAD_FAILED = 1;
 constexpr int EXIT_OPTION_ERROR = 2;
 constexpr int EXIT_USAGE = -1; // 255 to the shell
 
-// Reports of the run sequence name main, whichever helper makes them.
-#define MAIN_REPORT(...) reportError("main", __LINE__, __VA_ARGS__)
-
 constexpr unsigned long BANNER_PAUSE_US = 200000;
+
+// The run sequence's reports, whichever helper here makes them, speak for
+// main (REPORTER_MAIN).
 
 // Carries out one parsed configuration line. Returns false when loading ends.
 static bool runCommand(int cmd, int addr, uint32_t value)
 {
     switch (cmd) {
     case PLL_CFG_CMD_WRITE: {
-        printf("\n WRITE: 0x%04X  0x%02X", addr, value);
+        printf(MSG_WRITE, addr, value);
         fflush(stdout);
         uint8_t data = static_cast<uint8_t>(value);
         int result = cpuSpiWrite(static_cast<uint32_t>(addr), &data, 1);
         if (result != 0) {
-            MAIN_REPORT("Error writing PLL register, addr=0x%04X,val=0x%02X,err=0x%X", addr, value,
-                         result);
+            MORRASK_REPORT(REPORTER_MAIN, MSG_WRITE_FAILED, addr, value, result);
             return false;
         }
         return true;
     }
     case PLL_CFG_CMD_WAIT:
-        printf("\n WAIT : %d us", value);
+        printf(MSG_WAIT, value);
         fflush(stdout);
         sleepMicroseconds(value);
         return true;
@@ -54,7 +54,7 @@ static bool runCommand(int cmd, int addr, uint32_t value)
     case PLL_CFG_CMD_END:
         return false;
     default:
-        MAIN_REPORT("Error unknown PLL config command, cmd=%d", cmd);
+        MORRASK_REPORT(REPORTER_MAIN, MSG_UNKNOWN_COMMAND, cmd);
         return true;
     }
 }
@@ -65,7 +65,7 @@ void loadConfiguration(const char *path, const FileIdentity *identity)
     FILE *file = nullptr;
     OpenedFile opened;
     if (openFile(path, &file, &opened) != 0) {
-        MAIN_REPORT("Error opening PLL configuration file [%s]", path);
+        MORRASK_REPORT(REPORTER_MAIN, MSG_LOAD_OPEN_FAILED, path);
         return;
     }
 
@@ -78,7 +78,7 @@ void loadConfiguration(const char *path, const FileIdentity *identity)
         if (readEntry(file, line, sizeof(line)) != 0)
             break; // the reader has said why
         if (parseEntry(line, &cmd, &addr, &value) != 0) {
-            MAIN_REPORT("Error parsing configuration entry [%s]", trimLineEnd(line));
+            MORRASK_REPORT(REPORTER_MAIN, MSG_LOAD_PARSE_FAILED, trimLineEnd(line));
             break;
         }
         // A line is carried out, and the end taken for the end, only while
@@ -90,7 +90,7 @@ void loadConfiguration(const char *path, const FileIdentity *identity)
     }
 
     if (closeFile(file) != 0)
-        MAIN_REPORT("Error closing configuration file, [%s]", path);
+        MORRASK_REPORT(REPORTER_MAIN, MSG_LOAD_CLOSE_FAILED, path);
 }
 
 // Keeps a second loader off the bus while this one resets the chip and
@@ -102,16 +102,16 @@ static int lockBus(const char *device)
     if (handle >= 0)
         return handle;
     if (errno == EWOULDBLOCK)
-        MAIN_REPORT("Error SPI device %s is being loaded by another morrask", device);
+        MORRASK_REPORT(REPORTER_MAIN, MSG_BUS_BUSY, device);
     else
-        MAIN_REPORT("Error locking SPI device %s, err=0x%X[%s]", device, errno, strerror(errno));
+        MORRASK_REPORT(REPORTER_MAIN, MSG_BUS_LOCK_FAILED, device, errno, strerror(errno));
     return -1;
 }
 
 static void unlockBus(const char *device, int handle)
 {
     if (spiBusUnlock(handle) != 0)
-        MAIN_REPORT("Error unlocking SPI device %s, err=0x%X[%s]", device, errno, strerror(errno));
+        MORRASK_REPORT(REPORTER_MAIN, MSG_BUS_UNLOCK_FAILED, device, errno, strerror(errno));
 }
 
 // The steps that touch the chip, with the bus held for this loader alone.
@@ -121,7 +121,7 @@ static void resetAndLoad(const RunOptions &options, const FileIdentity *checked)
     if (bus < 0)
         return;
     if (options.resetRequested && pllReset(PLL_RESET_HOLD_MS) != 0)
-        MAIN_REPORT("Error reseting PLL chip");
+        MORRASK_REPORT(REPORTER_MAIN, MSG_RESET_FAILED);
     else
         loadConfiguration(options.configFile, checked);
     unlockBus(loaderSettings.spiDevice, bus);
@@ -132,28 +132,28 @@ int runMorrask(int argc, char **argv)
     RunOptions options;
     parseOptions(argc, argv, &options);
     if (options.configFile == nullptr) {
-        printUsage(argc > 0 ? argv[0] : "morrask");
+        printUsage(argc > 0 ? argv[0] : PROGRAM_NAME);
         return EXIT_USAGE;
     }
     if (options.errors > 0)
         return EXIT_OPTION_ERROR;
     if (options.dryRun) {
         int result = checkConfiguration(options.configFile);
-        printf("\n\n");
+        fputs(MSG_RUN_END, stdout);
         return result == 0 ? EXIT_LOADED : EXIT_LOAD_FAILED;
     }
 
-    printf("\n ---- PLL SPI CONFIGURATION ---- \n");
-    printf("\n PLL chip reset request %s ", options.resetRequested ? "YES" : "NO");
+    fputs(MSG_BANNER, stdout);
+    printf(MSG_RESET_REQUEST, options.resetRequested ? MSG_YES : MSG_NO);
     fflush(stdout);
     sleepMicroseconds(BANNER_PAUSE_US);
 
     FileIdentity checked;
     if (checkPllCfg(loaderSettings.spiDevice, options.configFile, &checked) != 0)
-        MAIN_REPORT("Error PLL config check not successful");
+        MORRASK_REPORT(REPORTER_MAIN, MSG_CHECK_FAILED);
     else
         resetAndLoad(options, &checked);
 
-    printf("\n\n");
+    fputs(MSG_RUN_END, stdout);
     return errorReportCount() > 0 ? EXIT_LOAD_FAILED : EXIT_LOADED;
 }

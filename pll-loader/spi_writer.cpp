@@ -9,6 +9,7 @@
 #include <linux/spi/spidev.h>
 
 #include "loader_settings.h"
+#include "messages.h"
 #include "platform.h"
 
 // Command byte and the largest payload, with room to spare.
@@ -38,15 +39,13 @@ static bool spi_lock(sigset_t *previous)
     sigset_t held;
 
     if (sigfillset(&held) != 0)
-        fprintf(stderr, "\nspi_lock: Error setting signal mask, err=%d[%s]", errno, strerror(errno));
+        fprintf(stderr, MSG_SIGNAL_FILL_FAILED, errno, strerror(errno));
     if (sigdelset(&held, SIGTERM) != 0)
-        fprintf(stderr, "\nspi_lock: Error removing SIGTERM from signal maks, err=%d[%s]", errno,
-                strerror(errno));
+        fprintf(stderr, MSG_SIGTERM_UNMASK_FAILED, errno, strerror(errno));
     if (sigdelset(&held, SIGKILL) != 0)
-        fprintf(stderr, "\nspi_lock: Error removing SIGKILL from signal maks, err=%d[%s]", errno,
-                strerror(errno));
+        fprintf(stderr, MSG_SIGKILL_UNMASK_FAILED, errno, strerror(errno));
     if (sigprocmask(SIG_BLOCK, &held, previous) != 0) {
-        fprintf(stderr, "\nspi_lock: Error masking linux signals, err=%d[%s]", errno, strerror(errno));
+        fprintf(stderr, MSG_SIGNAL_MASK_FAILED, errno, strerror(errno));
         return false;
     }
     return true;
@@ -55,15 +54,13 @@ static bool spi_lock(sigset_t *previous)
 static void spi_unlock(const sigset_t *previous)
 {
     if (sigprocmask(SIG_SETMASK, previous, nullptr) != 0)
-        fprintf(stderr, "\nspi_unlock: Error unmasking linux signals, err=%d[%s]", errno,
-                strerror(errno));
+        fprintf(stderr, MSG_SIGNAL_UNMASK_FAILED, errno, strerror(errno));
 }
 
 ssize_t spi_write(int fd, const uint8_t *buffer, size_t count)
 {
     if (fd == -1) {
-        fprintf(stderr, "\nspi_write: Wrong input parameters, fd=%d,buf=%p,count=%lu", fd,
-                static_cast<const void *>(buffer), static_cast<unsigned long>(count));
+        fprintf(stderr, MSG_SPI_WRITE_ARGS, fd, static_cast<const void *>(buffer), static_cast<unsigned long>(count));
         return -1;
     }
 
@@ -80,8 +77,7 @@ ssize_t spi_write(int fd, const uint8_t *buffer, size_t count)
     int result = spiDeviceIoctl(fd, SPI_IOC_MESSAGE(1), &transfer);
     int transferErrno = errno;
     if (result == -1) {
-        fprintf(stderr, "\n[%05d]spi_write: Error writing to SPI device, err=%d[%s]", __LINE__,
-                transferErrno, strerror(transferErrno));
+        fprintf(stderr, MSG_SPI_TRANSFER_FAILED, __LINE__, transferErrno, strerror(transferErrno));
         return -1;
     }
     return result;
@@ -109,8 +105,7 @@ static int write_page_and_register(int fd, unsigned page, unsigned address, uint
     buffer[1] = dataByte(static_cast<uint8_t>(page));
     ssize_t sent = spi_write(fd, buffer, 2);
     if (sent <= 0) {
-        printf("write_spi_device: Error writing page on SPI device, fd=%d,buffer=%p,bytes=%ld,bytes_ret=%ld",
-               fd, static_cast<void *>(buffer), 2L, static_cast<long>(sent));
+        printf(MSG_PAGE_WRITE_FAILED, fd, static_cast<void *>(buffer), 2L, static_cast<long>(sent));
         return -1;
     }
 
@@ -120,8 +115,7 @@ static int write_page_and_register(int fd, unsigned page, unsigned address, uint
         buffer[1 + i] = dataByte(data[i]);
     sent = spi_write(fd, buffer, bytes + 1u);
     if (sent != bytes + 1) {
-        printf("write_spi_device: Error writing SPI register, fd=%d,buffer=%p,bytes=%ld,bytes_ret=%ld",
-               fd, static_cast<void *>(buffer), bytes + 1L, static_cast<long>(sent));
+        printf(MSG_REGISTER_WRITE_FAILED, fd, static_cast<void *>(buffer), bytes + 1L, static_cast<long>(sent));
         return -1;
     }
     return 0;
@@ -131,8 +125,7 @@ int write_spi_device(int fd, unsigned page, unsigned address, uint16_t bytes, co
 {
     if (fd < 0 || bytes > PLL_MAX_PAYLOAD || address > PLL_MAX_REGISTER || page > PLL_MAX_PAGE ||
         (data == nullptr && bytes > 0)) {
-        printf("\n write_spi_device: Error wrong input parameters, fd=%d,page=%d,address=0x%X,bytes=%d,write=%p",
-               fd, page, address, bytes, static_cast<const void *>(data));
+        printf(MSG_SPI_DEVICE_ARGS, fd, page, address, bytes, static_cast<const void *>(data));
         return -1;
     }
 
@@ -150,7 +143,7 @@ int cpuSpiWrite(uint32_t address, uint8_t *data, uint16_t count)
     const char *device = loaderSettings.spiDevice;
     int fd = spiDeviceOpen(device, O_RDWR);
     if (fd < 0) {
-        printf("\n cpuSpiWrite: Error opening device %s,err=0x%X[%s]", device, errno, strerror(errno));
+        printf(MSG_SPI_OPEN_FAILED, device, errno, strerror(errno));
         return -1;
     }
 
@@ -164,11 +157,9 @@ int cpuSpiWrite(uint32_t address, uint8_t *data, uint16_t count)
     unsigned reg = address & PLL_MAX_REGISTER;
     int result = write_spi_device(fd, page, reg, count, data);
     if (result == -1)
-        printf("\n cpuSpiWrite: Error writing SPI device name=%s,fd=%d,address=0x%X,page=0x%X,bytes=%d",
-               device, fd, reg, page, count);
+        printf(MSG_SPI_WRITE_FAILED, device, fd, reg, page, count);
 
     if (spiDeviceClose(fd) != 0)
-        printf("\n cpuSpiWrite: Error closing SPI device %s,fd=%d,err=0x%X[%s]", device, fd, errno,
-               strerror(errno));
+        printf(MSG_SPI_CLOSE_FAILED, device, fd, errno, strerror(errno));
     return result;
 }

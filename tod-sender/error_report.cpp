@@ -3,18 +3,15 @@
 #include <cstdarg>
 #include <cstdio>
 
-void reportError(int line, const char *format, ...)
+#include "messages.h"
+
+void halvernReport(const char *reporter, int line, const char *format, ...)
 {
     va_list args;
 
-    putchar('\n');
+    printf(MSG_REPORT_HEADER, reporter);
     va_start(args, format);
     vprintf(format, args);
     va_end(args);
-    reportTrailer(line);
-}
-
-void reportTrailer(int line)
-{
-    printf(" [F:%s,L:%d]", "halvern", line);
+    printf(MSG_REPORT_TRAILER, PROGRAM_NAME, line);
 }

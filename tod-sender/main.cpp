@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "error_report.h"
+#include "messages.h"
 #include "platform.h"
 #include "tod_utils.h"
 
@@ -40,11 +41,11 @@ static bool sendTod(int con_fd, const char *tod, size_t length)
             continue;
         } else if (count == -1) {
             int err = errno;
-            REPORT_ERROR("main: Error writing ToD console, con_fd=%d,err=0x%X[%s]", con_fd, err, strerror(err));
+            HALVERN_REPORT(REPORTER_MAIN, MSG_PORT_WRITE_FAILED, con_fd, err, strerror(err));
             return false;
         } else {
-            REPORT_ERROR("main: Error not write complete buffer, req_len=%zd,wr_len=%zd",
-                         static_cast<ssize_t>(length), static_cast<ssize_t>(written));
+            HALVERN_REPORT(REPORTER_MAIN, MSG_PORT_WRITE_STALLED, static_cast<ssize_t>(length),
+                           static_cast<ssize_t>(written));
             return true;
         }
     }
@@ -61,21 +62,21 @@ static void sendTodAtEveryPps(int pps_fd, int con_fd)
         ssize_t count = deviceRead(pps_fd, &scratch, 1);
         if (count == -1) {
             int err = errno;
-            REPORT_ERROR("main: Error reading PPS device, pps_fd=%d,err=0x%X[%s]", pps_fd, err, strerror(err));
+            HALVERN_REPORT(REPORTER_MAIN, MSG_PPS_READ_FAILED, pps_fd, err, strerror(err));
             return;
         }
         if (count != 0) {
-            REPORT_ERROR("main: Error Wrong length for PPS interrupt read, len=%zd", count);
+            HALVERN_REPORT(REPORTER_MAIN, MSG_PPS_READ_LENGTH, count);
             continue;
         }
-        printf("\nPPS Interrupt ");
+        fputs(MSG_PPS, stdout);
         if (kvGetToDinT1Format(tod, sizeof(tod)) != 0) {
-            REPORT_ERROR("main: Error reading current time timestamp");
+            HALVERN_REPORT(REPORTER_MAIN, MSG_TIME_FAILED);
             return;
         }
         size_t length = strlen(tod);
         if (length < TOD_MIN_LENGTH) {
-            REPORT_ERROR("main: Error converting TS to ToD buffer");
+            HALVERN_REPORT(REPORTER_MAIN, MSG_TOD_TOO_SHORT);
             continue;
         }
         if (!sendTod(con_fd, tod, length))
@@ -87,42 +88,39 @@ static void closeDevices(int con_fd, int pps_fd)
 {
     if (kvDeviceClose(con_fd) != 0) {
         int err = errno;
-        REPORT_ERROR("main: Error closing ToD console device, con_fd=%d,err=0x%X[%s]", con_fd, err,
-                     strerror(err));
+        HALVERN_REPORT(REPORTER_MAIN, MSG_PORT_CLOSE_FAILED, con_fd, err, strerror(err));
     }
     if (kvDeviceClose(pps_fd) != 0) {
         int err = errno;
-        REPORT_ERROR("main: Error closing PPS device, pps_fd=%d,err=0x%X[%s]", pps_fd, err, strerror(err));
+        HALVERN_REPORT(REPORTER_MAIN, MSG_PPS_CLOSE_FAILED, pps_fd, err, strerror(err));
     }
 }
 
 int main(int argc, char **argv)
 {
-    printf("\n##############");
-    printf("\n# ToD TEST");
-    printf("\n##############");
+    fputs(MSG_BANNER, stdout);
     // Taken as given: no digits read as 0, a minus sign gives a negative index.
     int tty_index = argc > 1 ? static_cast<int>(strtol(argv[1], nullptr, 10)) : DEFAULT_TTY_INDEX;
-    printf("Using ttyS%d as UART to Kestle device\n", tty_index);
+    printf(MSG_USING_PORT, tty_index);
 
     char name[DEVICE_NAME_SIZE];
     int pps_fd = -1;
     int con_fd = -1;
     int status = EXIT_LOOP_FAILED;
     if (kvDeviceOpen(PPS_DEVICE, &pps_fd) != 0) {
-        REPORT_ERROR("main: Error opening PPS device %s", PPS_DEVICE);
+        HALVERN_REPORT(REPORTER_MAIN, MSG_PPS_OPEN_FAILED, PPS_DEVICE);
         status = EXIT_OPEN_FAILED;
     } else {
         snprintf(name, sizeof(name), "%s%d", CONSOLE_STEM, tty_index);
         if (kvDeviceOpen(name, &con_fd) != 0) {
             // The PPS device is left to the process exit.
-            REPORT_ERROR("main: Error opening ToD console device %s", name);
+            HALVERN_REPORT(REPORTER_MAIN, MSG_PORT_OPEN_FAILED, name);
             status = EXIT_OPEN_FAILED;
         } else {
             sendTodAtEveryPps(pps_fd, con_fd);
             closeDevices(con_fd, pps_fd);
         }
     }
-    printf("\n\n");
+    fputs(MSG_RUN_END, stdout);
     return status;
 }

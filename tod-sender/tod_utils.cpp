@@ -7,6 +7,7 @@
 #include <fcntl.h>
 
 #include "error_report.h"
+#include "messages.h"
 #include "platform.h"
 
 // What the length word says after packing: the ToD's size in bits.
@@ -17,32 +18,28 @@ constexpr size_t TOD_NANOSECONDS_BYTES = 4;
 int kvGetToDinT1Format(char *tod, int size)
 {
     if (tod == nullptr || size < 1) {
-        REPORT_ERROR("kvGetToDinT1Format: Wrong input parameters, tod=%p,size=%d", static_cast<void *>(tod),
-                     size);
+        HALVERN_REPORT(REPORTER_T1_FORMAT, MSG_T1_ARGS, static_cast<void *>(tod), size);
         return -1;
     }
     time_t now = clockSeconds();
     struct tm utc;
     if (gmtime_r(&now, &utc) == nullptr) {
-        // Laid out with puts(), unlike the other reports.
-        puts("Oops.gmtime() returned an Error");
-        putchar('\n');
-        puts("kvGetToDinT1Format: gmtime() returned an Error..");
-        reportTrailer(__LINE__);
+        puts(MSG_GMTIME_OOPS); // a line of its own before the report
+        HALVERN_REPORT(REPORTER_T1_FORMAT, MSG_GMTIME_FAILED);
         return -1;
     }
     // Time of day first, then month, day and year; the year in a wider type,
     // as tm_year + 1900 overflows an int in the last years gmtime takes.
     snprintf(tod, static_cast<size_t>(size), "T1%02d%02d%02d%02d%02d%04lldZ0000", utc.tm_hour, utc.tm_min,
              utc.tm_sec, utc.tm_mon + 1, utc.tm_mday, static_cast<long long>(utc.tm_year) + 1900);
-    printf("(ToD:%s)\n", tod);
+    printf(MSG_TOD, tod);
     return 0;
 }
 
 int kvGetCurTimestamp(kvTimestamp *ts)
 {
     if (ts == nullptr) {
-        REPORT_ERROR("kvGetCurTimestamp: Wrong input parmeters, ts=%p", static_cast<void *>(ts));
+        HALVERN_REPORT(REPORTER_CURRENT_TIMESTAMP, MSG_TIMESTAMP_ARGS, static_cast<void *>(ts));
         return -1;
     }
     ts->seconds = 0;
@@ -50,22 +47,22 @@ int kvGetCurTimestamp(kvTimestamp *ts)
     struct timespec now;
     if (clockRead(&now) == -1) {
         int err = errno;
-        REPORT_ERROR("kvGetCurTimestamp: Error reading current time, err=0x%X[%s]", err, strerror(err));
+        HALVERN_REPORT(REPORTER_CURRENT_TIMESTAMP, MSG_CLOCK_READ_FAILED, err, strerror(err));
         return -1;
     }
     // Aligned to the PPS that started this second.
     ts->seconds = now.tv_sec;
     ts->nanoseconds = 0;
-    printf(" (%lld.%.9ld) ", static_cast<long long>(now.tv_sec), now.tv_nsec);
-    printf(" (PPS aligned==>%lld.%.9d) ", static_cast<long long>(ts->seconds), ts->nanoseconds);
+    printf(MSG_CLOCK, static_cast<long long>(now.tv_sec), now.tv_nsec);
+    printf(MSG_CLOCK_ALIGNED, static_cast<long long>(ts->seconds), ts->nanoseconds);
     return 0;
 }
 
 int kvDeviceOpen(const char *dev_name, int *dev_fd)
 {
     if (dev_name == nullptr || dev_fd == nullptr) {
-        REPORT_ERROR("kvDeviceOpen: Wrong input parameters, dev_name=%p,dev_fd=%p",
-                     static_cast<const void *>(dev_name), static_cast<void *>(dev_fd));
+        HALVERN_REPORT(REPORTER_DEVICE_OPEN, MSG_OPEN_ARGS, static_cast<const void *>(dev_name),
+                       static_cast<void *>(dev_fd));
         return -1;
     }
     *dev_fd = -1;
@@ -74,7 +71,7 @@ int kvDeviceOpen(const char *dev_name, int *dev_fd)
     *dev_fd = deviceOpen(dev_name, O_RDWR | O_NOCTTY);
     if (*dev_fd == -1) {
         int err = errno;
-        REPORT_ERROR("kvDeviceOpen: Error opening device %s, err=0x%X[%s]", dev_name, err, strerror(err));
+        HALVERN_REPORT(REPORTER_DEVICE_OPEN, MSG_OPEN_FAILED, dev_name, err, strerror(err));
         return -1;
     }
     return 0;
@@ -83,12 +80,12 @@ int kvDeviceOpen(const char *dev_name, int *dev_fd)
 int kvDeviceClose(int dev_fd)
 {
     if (dev_fd == -1) {
-        REPORT_ERROR("kvDeviceClose: Wrong input parameters, dev_fd=%d", dev_fd);
+        HALVERN_REPORT(REPORTER_DEVICE_CLOSE, MSG_CLOSE_ARGS, dev_fd);
         return -1;
     }
     if (deviceClose(dev_fd) != 0) {
         int err = errno;
-        REPORT_ERROR("kvDeviceClose: Error closing PPS device, fd=%d,err=0x%X[%s]", dev_fd, err, strerror(err));
+        HALVERN_REPORT(REPORTER_DEVICE_CLOSE, MSG_CLOSE_FAILED, dev_fd, err, strerror(err));
         return -1;
     }
     return 0;
@@ -106,17 +103,17 @@ static void packBytes(uint64_t value, size_t count, bool mostSignificantFirst, u
 int kvTsToTod(const kvTimestamp *ts, uint8_t *tod_buf, size_t *tod_len, int endian)
 {
     if (tod_buf == nullptr || tod_len == nullptr || ts == nullptr) {
-        REPORT_ERROR("kvTsToTod: Wrong parameters, ts=%p,tod_buf=%p,tod_len=%p", static_cast<const void *>(ts),
-                     static_cast<void *>(tod_buf), static_cast<void *>(tod_len));
+        HALVERN_REPORT(REPORTER_TS_TO_TOD, MSG_PACK_ARGS, static_cast<const void *>(ts),
+                       static_cast<void *>(tod_buf), static_cast<void *>(tod_len));
         return -1;
     }
     if (*tod_len < TOD_PACKED_SIZE) {
-        REPORT_ERROR("kvTsToTod: Error buffer too short, tod_len=%zu", *tod_len);
+        HALVERN_REPORT(REPORTER_TS_TO_TOD, MSG_PACK_TOO_SHORT, *tod_len);
         return -1;
     }
     memset(tod_buf, 0, *tod_len);
     if (endian != 0 && endian != 1) {
-        REPORT_ERROR("kvTsToTod: Error unknown buffer endian, endian=%d", endian);
+        HALVERN_REPORT(REPORTER_TS_TO_TOD, MSG_PACK_ENDIAN, endian);
         return -1;
     }
     bool mostSignificantFirst = endian == 1;

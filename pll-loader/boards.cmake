@@ -1,0 +1,25 @@
+# The board table, pll-loader/boards.def, read by CMake for what is made
+# from it outside the loader. Sets BOARD_NAMES (in table order), for each
+# name BOARD_<name>_DEVICE, BOARD_<name>_LSB_FIRST and BOARD_<name>_RESET_BIT,
+# and BOARD_DEFAULT; a configure reruns when the table changes.
+set(BOARD_TABLE ${CMAKE_CURRENT_LIST_DIR}/boards.def)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${BOARD_TABLE})
+set(board_row_regex "^BOARD\\(([A-Z0-9]+), \"([^\"]+)\", ([01]), ([0-9]+)\\)$")
+file(STRINGS ${BOARD_TABLE} board_rows REGEX "^BOARD(_DEFAULT)?\\(")
+set(BOARD_NAMES)
+unset(BOARD_DEFAULT)
+foreach(row IN LISTS board_rows)
+    if(row MATCHES "${board_row_regex}")
+        list(APPEND BOARD_NAMES ${CMAKE_MATCH_1})
+        set(BOARD_${CMAKE_MATCH_1}_DEVICE ${CMAKE_MATCH_2})
+        set(BOARD_${CMAKE_MATCH_1}_LSB_FIRST ${CMAKE_MATCH_3})
+        set(BOARD_${CMAKE_MATCH_1}_RESET_BIT ${CMAKE_MATCH_4})
+    elseif(row MATCHES "^BOARD_DEFAULT\\(([A-Z0-9]+)\\)$")
+        set(BOARD_DEFAULT ${CMAKE_MATCH_1})
+    else()
+        message(FATAL_ERROR "${BOARD_TABLE}: a row not as the table's header says: ${row}")
+    endif()
+endforeach()
+if(NOT BOARD_NAMES OR NOT DEFINED BOARD_DEFAULT OR NOT BOARD_DEFAULT IN_LIST BOARD_NAMES)
+    message(FATAL_ERROR "${BOARD_TABLE}: no boards, or no default board among them")
+endif()

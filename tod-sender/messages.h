@@ -1,0 +1,62 @@
+// Every text halvern shows on standard output: the banner, the trace of each
+// PPS, the reports. The journal and the program tests read these word for
+// word, so they are named here, in one place, and the code uses the names.
+// Each format is a compile-time constant, so that -Wformat still checks it
+// at every call.
+#pragma once
+
+constexpr const char *PROGRAM_NAME = "halvern";
+
+// Report headers: the function a halvernReport speaks for. Named, not taken
+// from __func__, so that renaming code changes no output.
+constexpr const char *REPORTER_MAIN = "main";
+constexpr const char *REPORTER_T1_FORMAT = "kvGetToDinT1Format";
+constexpr const char *REPORTER_CURRENT_TIMESTAMP = "kvGetCurTimestamp";
+constexpr const char *REPORTER_DEVICE_OPEN = "kvDeviceOpen";
+constexpr const char *REPORTER_DEVICE_CLOSE = "kvDeviceClose";
+constexpr const char *REPORTER_TS_TO_TOD = "kvTsToTod";
+
+// A report: a line feed, the header (reporter), the message, then at once
+// the trailer (program, source line).
+constexpr const char *MSG_REPORT_HEADER = "\n%s: ";
+constexpr const char *MSG_REPORT_TRAILER = " [F:%s,L:%d]";
+
+// The run.
+constexpr const char *MSG_BANNER = "\n##############"
+                                   "\n# ToD TEST"
+                                   "\n##############";
+constexpr const char *MSG_USING_PORT = "Using ttyS%d as UART to Kestle device\n";
+constexpr const char *MSG_PPS = "\nPPS Interrupt ";
+constexpr const char *MSG_RUN_END = "\n\n";
+constexpr const char *MSG_PPS_OPEN_FAILED = "Error opening PPS device %s";
+constexpr const char *MSG_PORT_OPEN_FAILED = "Error opening ToD console device %s";
+constexpr const char *MSG_PPS_READ_FAILED = "Error reading PPS device, pps_fd=%d,err=0x%X[%s]";
+constexpr const char *MSG_PPS_READ_LENGTH = "Error Wrong length for PPS interrupt read, len=%zd";
+constexpr const char *MSG_TIME_FAILED = "Error reading current time timestamp";
+constexpr const char *MSG_TOD_TOO_SHORT = "Error converting TS to ToD buffer";
+constexpr const char *MSG_PORT_WRITE_FAILED = "Error writing ToD console, con_fd=%d,err=0x%X[%s]";
+constexpr const char *MSG_PORT_WRITE_STALLED = "Error not write complete buffer, req_len=%zd,wr_len=%zd";
+constexpr const char *MSG_PORT_CLOSE_FAILED = "Error closing ToD console device, con_fd=%d,err=0x%X[%s]";
+constexpr const char *MSG_PPS_CLOSE_FAILED = "Error closing PPS device, pps_fd=%d,err=0x%X[%s]";
+
+// The ToD string and the clock.
+constexpr const char *MSG_TOD = "(ToD:%s)\n";
+constexpr const char *MSG_T1_ARGS = "Wrong input parameters, tod=%p,size=%d";
+// Laid out with puts(), unlike the other reports: this line, then the report.
+constexpr const char *MSG_GMTIME_OOPS = "Oops.gmtime() returned an Error";
+constexpr const char *MSG_GMTIME_FAILED = "gmtime() returned an Error..\n";
+constexpr const char *MSG_CLOCK = " (%lld.%.9ld) ";
+constexpr const char *MSG_CLOCK_ALIGNED = " (PPS aligned==>%lld.%.9d) ";
+constexpr const char *MSG_TIMESTAMP_ARGS = "Wrong input parmeters, ts=%p";
+constexpr const char *MSG_CLOCK_READ_FAILED = "Error reading current time, err=0x%X[%s]";
+
+// Devices.
+constexpr const char *MSG_OPEN_ARGS = "Wrong input parameters, dev_name=%p,dev_fd=%p";
+constexpr const char *MSG_OPEN_FAILED = "Error opening device %s, err=0x%X[%s]";
+constexpr const char *MSG_CLOSE_ARGS = "Wrong input parameters, dev_fd=%d";
+constexpr const char *MSG_CLOSE_FAILED = "Error closing PPS device, fd=%d,err=0x%X[%s]";
+
+// The packed ToD buffer.
+constexpr const char *MSG_PACK_ARGS = "Wrong parameters, ts=%p,tod_buf=%p,tod_len=%p";
+constexpr const char *MSG_PACK_TOO_SHORT = "Error buffer too short, tod_len=%zu";
+constexpr const char *MSG_PACK_ENDIAN = "Error unknown buffer endian, endian=%d";
