@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Cross-builds the programs for the board (aarch64, static PIE, hardened)
 # into the given folder and checks that the results are what the board can
-# run. Further arguments go to CMake's configure step.
+# run. Further arguments go to CMake's configure step (the tests add
+# -DWERROR=ON; scripts/package.sh builds without it).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/kbuild-lib.sh"
 out=$(mkdir -p "${1:-$top/build/aarch64}" && cd "${1:-$top/build/aarch64}" && pwd)
 shift || true
 
@@ -42,12 +44,10 @@ cmake -S "$top" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/aarch64-linux-gnu.c
 cmake --build "$out" --target morrask halvern kv-ptp-ctl -j "$(nproc)" >/dev/null
 
 for program in pll-loader/morrask tod-sender/halvern kv-ptp-ctl/kv-ptp-ctl; do
-    kind=$(file -b "$out/$program")
+    static=yes
+    kind=$(kbuild_static_aarch64 "$out/$program" pie) || static=no
     echo "$(basename "$program"): $kind"
-    case "$kind" in
-        *"pie executable, ARM aarch64"*"static-pie linked"*) ;;
-        *) echo "cross-build: $out/$program is not a static PIE aarch64 binary" >&2; exit 1 ;;
-    esac
+    [ "$static" = yes ] || { echo "cross-build: $out/$program is not a static PIE aarch64 binary" >&2; exit 1; }
     # Fortified calls show by name only, so they are checked here, before
     # the package strips the names (tests/package/check.sh checks the rest
     # of the hardening in the packaged programs). libc and libstdc++ call no

@@ -17,6 +17,7 @@ tree=$(realpath "${1:?$usage}")
 out=$(mkdir -p "${2:-$top/build/package}" && cd "${2:-$top/build/package}" && pwd)
 "$top/scripts/install-deps.sh"
 . "$top/scripts/deb-lib.sh"
+. "$top/scripts/kbuild-lib.sh"
 SOURCE_DATE_EPOCH=$(deb_date)
 export SOURCE_DATE_EPOCH
 
@@ -25,8 +26,7 @@ fail() {
     exit 1
 }
 
-release=$(sed -n 's/^#define UTS_RELEASE "\(.*\)"$/\1/p' "$tree/include/generated/utsrelease.h" 2>/dev/null) ||
-    true
+release=$(kbuild_release "$tree" 2>/dev/null) || true
 [ -n "$release" ] || fail "$tree is not a prepared kernel tree (no include/generated/utsrelease.h)"
 echo "$release" | grep -q -E '^[a-z0-9][a-z0-9.+-]*$' ||
     fail "kernel release '$release' cannot be part of a package name"
@@ -34,18 +34,19 @@ echo "$release" | grep -q -E '^[a-z0-9][a-z0-9.+-]*$' ||
 name=kv-ptp-modules-$release
 meta=$top/packaging/module-deb
 
-# Kbuild writes its objects beside the sources: build from a copy, and keep
-# its path out of the module.
+# Kbuild writes its objects beside the sources: build from a copy, the
+# source as the package holds it (its version files from a CMake configure
+# of this tree), and keep its path out of the module.
 work=$out/$name
 rm -rf "$work"
 mkdir -p "$work"
-cp -r "$top/rte/sources/kvLkmPtpAux" "$work/source"
+cmake -S "$top" -B "$work/cmake" -DBUILD_TESTING=OFF >/dev/null
+kbuild_module_source "$top/rte/sources/kvLkmPtpAux" "$work/cmake" "$work/source"
 module_dir=$work/source/src/ptp
-log=$(make -C "$tree" M="$module_dir" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu- W=1 \
-    KCFLAGS="-ffile-prefix-map=$work/source=." modules 2>&1) || { echo "$log"; fail "kv_ptp.ko does not build"; }
-if echo "$log" | grep -i -E 'warning|error'; then
-    fail "warnings building kv_ptp.ko against $tree (KBUILD_EXTRA_SYMBOLS for the SoC's PTP driver?)"
-fi
+status=0
+kbuild_modules "$tree" "$module_dir" KCFLAGS="-ffile-prefix-map=$work/source=." || status=$?
+[ "$status" -ne 1 ] || fail "kv_ptp.ko does not build"
+[ "$status" -ne 2 ] || fail "warnings building kv_ptp.ko against $tree (KBUILD_EXTRA_SYMBOLS for the SoC's PTP driver?)"
 ko=$module_dir/kv_ptp.ko
 case $(modinfo -F vermagic "$ko") in
     "$release "*) ;;

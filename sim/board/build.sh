@@ -22,6 +22,7 @@ set -euo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
+. "$top/scripts/kbuild-lib.sh"
 usage="usage: build.sh [-k $board_kernel_usage] [-c] [-g guest_dir] [-s source] [-p package.deb [-m module-package.deb]] [dir]"
 kernel_name=$board_default_kernel
 package=
@@ -58,17 +59,14 @@ if [ ! -s "$kernel/headers/Module.symvers" ]; then
     esac
 fi
 
-# Builds the out-of-tree module in folder $1 with kbuild and the extra
-# warnings kernel reviewers ask for (W=1); warnings are errors.
+# Builds the out-of-tree module in folder $1 against the board's kernel;
+# warnings are errors.
 kbuild() {
-    local dir=$1 log
+    local dir=$1 status=0
     shift
-    log=$(make -C "$kernel/headers" M="$dir" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu- W=1 \
-        "$@" modules 2>&1) || { echo "$log"; return 1; }
-    if echo "$log" | grep -i -E 'warning|error'; then
-        echo "build: warnings in $dir" >&2
-        return 1
-    fi
+    kbuild_modules "$kernel/headers" "$dir" "$@" || status=$?
+    [ "$status" -ne 2 ] || echo "build: warnings in $dir" >&2
+    [ "$status" -eq 0 ]
 }
 
 # A module built with full symbol versions carries a CRC for every kernel
@@ -77,6 +75,25 @@ check_versions() {
     modprobe --dump-modversions "$1" | grep -q -w otx2_ptp_pps_read ||
         { echo "build: $1 has no symbol version for otx2_ptp_pps_read" >&2; return 1; }
 }
+
+# The guest programs (sim/board/CMakeLists.txt) come from CMake's cross build
+# in $guest, against the ioctl header in $api_include; its configure also
+# generates kv_ptp's version files for the development build. No build
+# type: the flags are those of the guest build (BOARD_GUEST in
+# CMakeLists.txt). CMake's output shows only when the build fails.
+guest=${guest:-$out/guest}
+if [ -n "$package" ]; then
+    unpacked=$out/package
+    rm -rf "$unpacked"
+    dpkg-deb -x "$package" "$unpacked"
+    api_include=$unpacked/usr/include
+fi
+guest_build() {
+    local log
+    log=$("$@" 2>&1) || { echo "$log"; echo "build: the guest programs do not build" >&2; exit 1; }
+}
+guest_build cmake -S "$top" -B "$guest" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/aarch64-linux-gnu.cmake" \
+    -DCMAKE_BUILD_TYPE=None -DBOARD_GUEST=ON -DWERROR=ON -DKV_PTP_API_INCLUDE="$api_include"
 
 # Kbuild writes its objects beside the sources: build from copies.
 rm -rf "$out/kmod" "$out/rootfs" "$out/logs"  # no results of an earlier build
@@ -89,18 +106,14 @@ kbuild "$out/kmod/sim" SIM_SOC_BASE=$soc_base
 bts_base=$(printf '0x%x' $((soc_base + 0x100000)))
 soc_symbols=KBUILD_EXTRA_SYMBOLS=$out/kmod/sim/Module.symvers
 if [ -z "$package" ]; then
-    cp -r "$kv_ptp_source" "$out/kmod/kvLkmPtpAux"
+    kbuild_module_source "$kv_ptp_source" "$guest" "$out/kmod/kvLkmPtpAux"
     kbuild "$out/kmod/kvLkmPtpAux/src/ptp" "$soc_symbols" KV_PTP_SIM_BTS_BASE="$bts_base" $coverage
     # The module as the board gets it, without the simulation knob, builds too.
-    cp -r "$kv_ptp_source" "$out/kmod/board"
+    kbuild_module_source "$kv_ptp_source" "$guest" "$out/kmod/board"
     kbuild "$out/kmod/board/src/ptp" "$soc_symbols"
     board_ko=$out/kmod/board/src/ptp/kv_ptp.ko
     sim_ko=$out/kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko
 else
-    unpacked=$out/package
-    rm -rf "$unpacked"
-    dpkg-deb -x "$package" "$unpacked"
-    api_include=$unpacked/usr/include
     # The packaged source is warning-free on this kernel too.
     cp -r "$unpacked/usr/src/kv-ptp-"* "$out/kmod/packaged"
     kbuild "$out/kmod/packaged/src/ptp" "$soc_symbols"
@@ -146,18 +159,11 @@ if [ -n "$coverage" ]; then
     touch "$root/lib/board/gcov"
 fi
 
-# The guest programs (sim/board/CMakeLists.txt) from CMake's cross build in
-# $out/guest, against the ioctl header in $api_include. /tests gets the suites
-# and nothing else, as the tests find them (cmake/board-suites.cmake).
-# No build type: the flags are those of the guest build (BOARD_GUEST in
-# CMakeLists.txt). CMake's output shows only when the build fails.
-guest=${guest:-$out/guest}
+# The guest programs. /tests gets the suites and nothing else, as the tests
+# find them (cmake/board-suites.cmake).
 guest_targets=(board_guest)
 [ -n "$package" ] || guest_targets+=(morrask halvern kv-ptp-ctl)
-log=$(cmake -S "$top" -B "$guest" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/aarch64-linux-gnu.cmake" \
-    -DCMAKE_BUILD_TYPE=None -DBOARD_GUEST=ON -DKV_PTP_API_INCLUDE="$api_include" 2>&1 &&
-    cmake --build "$guest" --target "${guest_targets[@]}" -j2 2>&1) ||
-    { echo "$log"; echo "build: the guest programs do not build" >&2; exit 1; }
+guest_build cmake --build "$guest" --target "${guest_targets[@]}" -j2
 cmake --install "$guest" --component board_guest --prefix "$root" >/dev/null
 if [ -z "$package" ]; then
     install -m 0755 "$guest/pll-loader/morrask" "$guest/tod-sender/halvern" "$guest/kv-ptp-ctl/kv-ptp-ctl" \
@@ -168,9 +174,10 @@ fi
 # Nothing in the root holds shared libraries.
 for program in "$root"/{tests,bench,checks,bin}/*; do
     case $(file -b "$program") in
-        *"ARM aarch64"*"statically linked"* | *"ARM aarch64"*"static-pie linked"* | *"shell script"*) ;;
-        *) echo "build: $program is not a static aarch64 program" >&2; exit 1 ;;
+        *"shell script"*) continue ;;
     esac
+    kbuild_static_aarch64 "$program" any >/dev/null ||
+        { echo "build: $program is not a static aarch64 program" >&2; exit 1; }
 done
 cp "$top/pll-loader/samples/vkc-pll.cfg" "$root/lib/board/samples/"
 

@@ -7,6 +7,8 @@
 # that the signing key it makes up does not stay on this machine.
 set -euo pipefail
 
+top=$(cd "$(dirname "$0")/../.." && pwd)
+. "$top/scripts/kbuild-lib.sh"
 source_tree=$(realpath "$1")
 headers=$(realpath "$2")
 out=$3
@@ -14,8 +16,8 @@ shift 3
 
 conf=$(echo "$source_tree"/kv-ptp-*/dkms.conf)
 [ -f "$conf" ] || { echo "dkms-build: no kv-ptp source with a dkms.conf in $source_tree" >&2; exit 1; }
-version=$(sed -n 's/^PACKAGE_VERSION="\(.*\)"$/\1/p' "$conf")
-release=$(sed -n 's/^#define UTS_RELEASE "\(.*\)"$/\1/p' "$headers/include/generated/utsrelease.h")
+version=$(kbuild_package_version "$conf")
+release=$(kbuild_release "$headers")
 
 rm -rf "$out"
 mkdir -p "$out/tree"

@@ -18,6 +18,7 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 apt_name=prepare
 apt_root_hint="run as root once to set the board up"
 . "$top/scripts/apt-lib.sh"
+. "$top/scripts/kbuild-lib.sh"
 board_kernel_option "usage: prepare.sh [-k $board_kernel_usage]" "$@"
 
 cache=$(board_cache_dir)
@@ -172,8 +173,10 @@ prepare_own_kernel() {
         *"ARM64 boot executable Image"*) ;;
         *) log "$image is not an uncompressed arm64 kernel Image"; exit 1 ;;
     esac
-    [ -f "$tree/include/generated/utsrelease.h" ] && [ -f "$tree/.config" ] ||
-        { log "$tree is not a prepared kernel tree (make modules_prepare)"; exit 1; }
+    if [ ! -f "$tree/include/generated/utsrelease.h" ] || [ ! -f "$tree/.config" ]; then
+        log "$tree is not a prepared kernel tree (make modules_prepare)"
+        exit 1
+    fi
     [ -s "$tree/Module.symvers" ] ||
         log "warning: $tree has no Module.symvers; modpost cannot check the modules' kernel symbols"
     work=$cache/own/$(echo "$dir" | sha256sum | cut -c 1-12)
@@ -195,7 +198,7 @@ main() {
         *) folder=$(prepare_own_kernel "$kernel") ;;
     esac
     ln -sfn "$busybox" "$folder/busybox"
-    release=$(sed -n 's/^#define UTS_RELEASE "\(.*\)"$/\1/p' "$folder/headers/include/generated/utsrelease.h")
+    release=$(kbuild_release "$folder/headers")
     [ -n "$release" ] || { log "no kernel release in $folder/headers"; exit 1; }
     echo "$release" >"$folder/release"
     echo "$folder"

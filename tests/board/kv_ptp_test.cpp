@@ -34,7 +34,7 @@ TEST_F(Unloaded, load_logs_and_creates_five_nodes)
     ASSERT_EQ(0, board::loadModule(board::kKvPtpModule));
     auto log = board::kmsgTake(log_fd);
 
-    EXPECT_TRUE(hasBanner(log, "Loading Dornvale PTP auxiliary driver - version 0.1 module "));
+    EXPECT_TRUE(hasBanner(log, "Loading Dornvale PTP auxiliary driver - version " TIMING_SUPPORT_VERSION " module "));
     int headers = 0;  // the version banner and the notice
     for (const board::LogRecord& r : log)
         headers += r.text.rfind("kv_ptp [INFO]: ", 0) == 0;
@@ -42,7 +42,7 @@ TEST_F(Unloaded, load_logs_and_creates_five_nodes)
     EXPECT_TRUE(board::hasRecord(log, 6, "kv_ptp: Successfully allocate char device region for device kv_ptp"));
     EXPECT_TRUE(board::hasRecord(log, 6, "kv_ptp: Device class kv_ptp registered correctly"));
     EXPECT_TRUE(board::hasRecord(log, 6, "kv_ptp: Devices created correctly"));
-    EXPECT_EQ("0.1\n", board::readText("/sys/module/kv_ptp/version"));
+    EXPECT_EQ(TIMING_SUPPORT_VERSION "\n", board::readText("/sys/module/kv_ptp/version"));
     EXPECT_TRUE(kvptp::clean(kvptp::registrationProblems(self->major)));
 }
 
@@ -246,7 +246,7 @@ TEST_F(Loaded, unload_removes_everything_and_a_second_load_works)
     int log_fd = board::kmsgOpen();
     ASSERT_EQ(0, board::unloadModule("kv_ptp"));
     auto log = board::kmsgTake(log_fd);
-    EXPECT_TRUE(hasBanner(log, "Exiting Dornvale PTP auxiliary driver - version 0.1 module "));
+    EXPECT_TRUE(hasBanner(log, "Exiting Dornvale PTP auxiliary driver - version " TIMING_SUPPORT_VERSION " module "));
     EXPECT_TRUE(kvptp::clean(kvptp::leftoversAfterUnload(major)));
 
     ASSERT_EQ(0, board::loadModule(board::kKvPtpModule));

@@ -8,10 +8,12 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
+. "$top/scripts/kbuild-lib.sh"
 what=$1
 deb=$(realpath "$2")
 tree=${3:-}
 package=$(dpkg-deb -f "$deb" Package)
+version=$(dpkg-deb -f "$deb" Version)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -26,10 +28,12 @@ unpack() {
 }
 
 # What the package installs where, with owners and modes, against the
-# listing $1 (RELEASE in it stands for the kernel release $2).
+# listing $1 (RELEASE in it stands for the kernel release $2, VERSION for the
+# package's version).
 check_listing() {
     dpkg-deb -c "$deb" | awk '{ print $1, $2, $6 }' >"$scratch/listing"
-    sed "s/RELEASE/${2:-}/g" "$1" | diff -u - "$scratch/listing" || fail "unexpected contents"
+    sed -e "s/RELEASE/${2:-}/g" -e "s/VERSION/$version/g" "$1" | diff -u - "$scratch/listing" ||
+        fail "unexpected contents"
 }
 
 # The packaged programs' hardening, seen in the stripped static PIEs
@@ -87,24 +91,31 @@ check_hardening() {
 }
 
 # The main package: its listing; the programs are hardened static PIE
-# aarch64 binaries; the module source is the repository's; the manual pages
-# render without a warning; every version number agrees.
+# aarch64 binaries; the module source is the repository's, its generated
+# files their templates with the package's version; the manual pages render
+# without a warning; every version number agrees.
 check_main_contents() {
     check_listing "$top/tests/package/contents.txt"
 
     local root
     root=$(unpack)
     for program in morrask halvern kv-ptp-ctl; do
-        case $(file -b "$root/usr/sbin/$program") in
-            *"pie executable, ARM aarch64"*"static-pie linked"*", stripped") ;;
-            *) fail "usr/sbin/$program is not a stripped static PIE aarch64 binary" ;;
-        esac
+        kbuild_static_aarch64 "$root/usr/sbin/$program" stripped-pie >/dev/null ||
+            fail "usr/sbin/$program is not a stripped static PIE aarch64 binary"
     done
     check_hardening "$root"/usr/sbin/{morrask,halvern,kv-ptp-ctl}
 
-    local source=$top/rte/sources/kvLkmPtpAux
-    diff -r -x CMakeLists.txt -x udev "$source" "$root/usr/src/kv-ptp-0.1" ||
+    local source=$top/rte/sources/kvLkmPtpAux module=$root/usr/src/kv-ptp-$version templates generated=() file
+    templates=$(cd "$source" && find . -name '*.in' -printf '%P\n' | LC_ALL=C sort)
+    for file in $templates; do
+        generated+=(-x "$(basename "${file%.in}")")
+    done
+    diff -r -x CMakeLists.txt -x udev -x '*.in' "${generated[@]}" "$source" "$module" ||
         fail "the packaged module source differs from $source"
+    for file in $templates; do
+        sed "s/@PROJECT_VERSION@/$version/g" "$source/$file" | diff -u - "$module/${file%.in}" ||
+            fail "the packaged ${file%.in} is not $file filled in for version $version"
+    done
     diff "$source/include/kvPtpAuxApi.h" "$root/usr/include/kvPtpAuxApi.h" ||
         fail "the packaged ioctl header differs"
 
@@ -119,15 +130,21 @@ check_main_contents() {
     local name
     name=$(sed -n 's/^#define KV_PTP_NAME\t*"\(.*\)"$/\1/p' "$source/src/ptp/kv_ptp.h")
     grep -q -x "SUBSYSTEM==\"$name\", KERNEL==\"${name}\[0-4\]\", GROUP=\"$name\", MODE=\"0660\"" \
-        "$root/lib/udev/rules.d/60-kv-ptp.rules" || fail "the udev rule does not match the nodes $name[0-4]"
+        "$root/lib/udev/rules.d/60-kv-ptp.rules" || fail "the udev rule does not match the nodes ${name}[0-4]"
 
+    # The manual pages name it in their title line, the description the
+    # module source's folder.
     local versions
     versions=$(printf '%s\n' \
-        "$(dpkg-deb -f "$deb" Version)" \
-        "$(sed -n 's/^PACKAGE_VERSION="\(.*\)"$/\1/p' "$root/usr/src/kv-ptp-0.1/dkms.conf")" \
-        "$(sed -n 's/^#define KV_PTP_VERSION\t*"\(.*\)"$/\1/p' "$source/src/ptp/kvPtpAux.c")" \
-        "$(sed -n 's/^project(.* VERSION \([0-9.]*\) .*/\1/p' "$top/CMakeLists.txt")" | sort -u)
-    [ "$(echo "$versions" | wc -l)" -eq 1 ] || fail "versions disagree: $(echo $versions)"
+        "$version" \
+        "$(kbuild_package_version "$module/dkms.conf")" \
+        "$(sed -n 's/^#define KV_PTP_VERSION\t*"\(.*\)"$/\1/p' "$module/src/ptp/kv_ptp_version.h")" \
+        "$(sed -n 's/^project(.* VERSION \([0-9.]*\) .*/\1/p' "$top/CMakeLists.txt")" \
+        "$(dpkg-deb -f "$deb" Description | sed -n 's|.*/usr/src/kv-ptp-\([^)]*\)).*|\1|p')" \
+        "$(for page in "$root"/usr/share/man/man*/*.gz; do
+            zcat "$page" | sed -n 's/^\.TH .* "timing-support \([^"]*\)" .*/\1/p' | grep . || echo "no version in ${page##*/}"
+        done)" | sort -u)
+    [ "$(echo "$versions" | wc -l)" -eq 1 ] || fail "versions disagree: ${versions//$'\n'/ }"
     echo "package: contents as expected, version $versions"
 }
 
@@ -149,13 +166,11 @@ check_module_contents() {
     [ -z "$(modinfo -F simulation "$ko")" ] || fail "kv_ptp.ko is a simulation build"
     modprobe --dump-modversions "$ko" | grep -q -w otx2_ptp_pps_read ||
         fail "kv_ptp.ko has no symbol version for otx2_ptp_pps_read"
-    local version
-    version=$(dpkg-deb -f "$deb" Version)
     [ "$(modinfo -F version "$ko")" = "$version" ] || fail "module version $(modinfo -F version "$ko") is not $version"
     dpkg-deb -f "$deb" Depends | grep -q -F "timing-support (= $version)" ||
         fail "no dependency on timing-support $version"
     dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$scratch" ./postinst ./postrm
-    grep -q -x "	depmod -a $release" "$scratch/postinst" && grep -q -x "		depmod -a $release" "$scratch/postrm" ||
+    { grep -q -x "	depmod -a $release" "$scratch/postinst" && grep -q -x "		depmod -a $release" "$scratch/postrm"; } ||
         fail "the maintainer scripts do not run depmod for $release"
     echo "package: $package holds kv_ptp.ko $version for Linux $release"
 }
@@ -218,7 +233,7 @@ check_unit() {
         score=$(cd "$scratch/exposure" && systemd-analyze security --offline=true \
             --threshold="$(echo "$limit" | tr -d .)" "$unit" 2>&1) ||
             fail "$unit: exposure above $limit: $(echo "$score" | grep -E '✗|Overall')"
-        echo "package: $unit: ${score##*exposure level for $unit: }"
+        echo "package: $unit: ${score##*exposure level for "$unit": }"
     done <<'LIMITS'
 halvern@2.service 1.5
 timing-clock.service 1.5
@@ -238,7 +253,7 @@ check_dkms() {
     root=$(unpack)
     tree=$(realpath "${tree:-$("$top/sim/board/prepare.sh" -k 6.1 | tail -n 1)/headers}")
     ! grep -q -w otx2_ptp_pps_read "$tree/Module.symvers" || fail "$tree exports otx2_ptp_pps_read"
-    release=$(sed -n 's/^#define UTS_RELEASE "\(.*\)"$/\1/p' "$tree/include/generated/utsrelease.h")
+    release=$(kbuild_release "$tree")
     dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$scratch" ./postinst ./prerm
     mkdir "$scratch/bin"
     local command
@@ -248,7 +263,7 @@ check_dkms() {
     done
     # shellcheck disable=SC2016  # expanded by the inner shell
     unshare --mount sh -e -c '
-        root=$1 tree=$2 release=$3 scratch=$4
+        root=$1 tree=$2 release=$3 scratch=$4 version=$5
         for dir in /var/lib/dkms /usr/src /lib/modules; do
             mkdir -p "$dir"  # a container may have no /lib/modules
             mount -t tmpfs dkms-check "$dir"
@@ -259,21 +274,24 @@ check_dkms() {
         export PATH="$scratch/bin:$PATH" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-
         "$scratch/postinst" configure || { echo "install: postinst exit status $?"; exit 1; }
         dkms status -m kv-ptp
-        "$scratch/prerm" upgrade 0.1 && "$scratch/postinst" configure 0.1 ||
+        "$scratch/prerm" upgrade "$version" && "$scratch/postinst" configure "$version" ||
             { echo "upgrade: exit status $?"; exit 1; }
         dkms status -m kv-ptp
-    ' sh "$root" "$tree" "$release" "$scratch" >"$scratch/dkms.log" 2>&1 ||
+    ' sh "$root" "$tree" "$release" "$scratch" "$version" >"$scratch/dkms.log" 2>&1 ||
         { cat "$scratch/dkms.log"; fail "DKMS fails the package on $release, which lacks the export"; }
-    [ "$(grep -c -x 'kv-ptp/0.1: added' "$scratch/dkms.log")" -eq 2 ] ||
+    [ "$(grep -c -x -F "kv-ptp/$version: added" "$scratch/dkms.log")" -eq 2 ] ||
         { cat "$scratch/dkms.log"; fail "kv-ptp is not just added on $release"; }
     echo "package: install and upgrade skip kv_ptp on $release, which lacks otx2_ptp_pps_read"
 }
 
 # The same sources, copied to another path and built in another folder,
-# give the same bytes.
+# give the same bytes. The sources are the work tree's: a file deleted or
+# renamed there but not yet in git's index is not one of them.
 check_reproducible() {
     mkdir "$scratch/sources"
-    (cd "$top" && git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf -) | tar -C "$scratch/sources" -xf -
+    (cd "$top" && git ls-files -z --cached --others --exclude-standard |
+        while IFS= read -r -d '' file; do [ ! -e "$file" ] || printf '%s\0' "$file"; done |
+        tar --null -T - -cf -) | tar -C "$scratch/sources" -xf -
     local again
     case $package in
         kv-ptp-modules-*)

@@ -19,7 +19,7 @@
 #include "kv_ptp_compat.h"
 
 #define KV_PTP_DESCRIPTION	"Dornvale PTP auxiliary driver"
-#define KV_PTP_VERSION		"0.1"
+#include "kv_ptp_version.h"
 #define KV_PTP_NOTICE \
 	"PPS time query (0x123) and PTP/BTS/GPIO clock set-up (0x124) on /dev/kv_ptp0..4"
 #define KV_PTP_DEVICE_COUNT	5
