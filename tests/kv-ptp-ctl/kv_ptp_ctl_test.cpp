@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <vector>
@@ -187,6 +188,13 @@ TEST_F(KvPtpCtl, PpsTimeIsOneLineOfSecondsAndNineDigitNanoseconds)
 
     CtlRun run = runCtl({"-d", "/dev/kv_ptp2", "setup"});
     EXPECT_EQ("/dev/kv_ptp2: clock set up\n", run.out);
+
+    // A line that cannot be written is a failure: a script would read no time.
+    char program[] = "kv-ptp-ctl", command[] = "pps-time", clock[] = "1";
+    char *argv[] = {program, command, clock, nullptr};
+    fflush(stdout);
+    EXPECT_EXIT((freopen("/dev/full", "w", stdout), std::exit(runKvPtpCtl(3, argv))), testing::ExitedWithCode(1),
+                "^kv-ptp-ctl: standard output: No space left on device\n$");
 }
 
 // Every failure names the device and the errno of the step that failed,

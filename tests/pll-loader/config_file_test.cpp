@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "config_file.h"
+#include "error_report.h"
 #include "test_support.h"
 
 namespace {
@@ -185,6 +188,76 @@ TEST(ConfigFile, OverlongCommandLineFailsTheRead)
     EXPECT_NE("", reading.output);
 }
 
+namespace {
+
+// A stream that yields text, fails one read with EIO, then yields rest.
+FILE *failingOnceAfter(const std::string &text, const std::string &rest)
+{
+    struct Stream {
+        std::string text, rest;
+    };
+    cookie_io_functions_t calls = {};
+    calls.read = [](void *cookie, char *buffer, size_t size) -> ssize_t {
+        Stream *stream = static_cast<Stream *>(cookie);
+        if (stream->text.empty()) {
+            stream->text.swap(stream->rest);
+            errno = EIO;
+            return -1;
+        }
+        size_t count = stream->text.copy(buffer, size);
+        stream->text.erase(0, count);
+        return static_cast<ssize_t>(count);
+    };
+    calls.close = [](void *cookie) {
+        delete static_cast<Stream *>(cookie);
+        return 0;
+    };
+    return fopencookie(new Stream{text, rest}, "r", calls);
+}
+
+} // namespace
+
+// A read error is no end of the file, and what follows it is no line: the
+// file ends there, reported. Taken for the end, a load cut short would end
+// as if complete; read on, the tail of a long comment could become a
+// register write. Here at the first line, after a whole line, within a last
+// line without a line end, right after a full buffer and in the tail of an
+// overlong comment.
+TEST(ConfigFile, AReadErrorIsReportedAndEndsTheRead)
+{
+    const std::string next = "X,0x30,0x40\n";
+    struct Case {
+        std::string text; // before the error
+        std::string rest; // after it
+        unsigned writes;  // lines that are writes, before the error
+    } cases[] = {
+        {"", next, 0},
+        {"X,0x10,0x20\n", next, 1},
+        {"X,0x10,0x20", next, 0},
+        {"X,0x10,0x20" + std::string(116, ' '), next, 0},
+        {"; " + std::string(130, '-'), ",X,0x10,0x20\n", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        FILE *file = failingOnceAfter(c.text, c.rest);
+        ASSERT_NE(nullptr, file);
+        char line[128];
+        int cmd = -1, addr = 0;
+        uint32_t value = 0;
+        unsigned writes = 0;
+        int rc;
+        testing::internal::CaptureStdout();
+        while ((rc = readEntry(file, line, sizeof(line))) == 0 && parseEntry(line, &cmd, &addr, &value) == 0 &&
+               cmd != PLL_CFG_CMD_END)
+            writes += cmd == PLL_CFG_CMD_WRITE;
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(-1, rc);
+        EXPECT_EQ(c.writes, writes);
+        EXPECT_NE("", out);
+        fclose(file);
+    }
+}
+
 // Truncated, grown or rewritten in place: each is noticed; being read is not.
 TEST(ConfigFile, AFileChangedSinceItWasOpenedIsRefused)
 {
@@ -210,6 +283,57 @@ TEST(ConfigFile, AFileChangedSinceItWasOpenedIsRefused)
                                          "Error configuration file changed while loading, st_size="));
         closeFile(file);
     }
+
+    // A status that cannot be read is no sign of an unchanged file.
+    FILE *file = nullptr;
+    OpenedFile opened;
+    ASSERT_EQ(0, openFile(scratchFile(content).c_str(), &file, &opened));
+    testing::internal::CaptureStdout();
+    close(fileno(file)); // after the capture's own open, which would take its number
+    EXPECT_EQ(-1, checkFileUnchanged(file, &opened.stamp));
+    EXPECT_EQ(-1, closeFile(file));
+    EXPECT_NE("", testing::internal::GetCapturedStdout());
+}
+
+// Arguments no caller should pass (a null pointer, a buffer of no bytes)
+// are refused with a report, never used: the stream is not read meanwhile.
+TEST(ConfigFile, BadArgumentsAreRefusedWithAReport)
+{
+    FILE *file = nullptr;
+    ASSERT_EQ(0, openFile(scratchFile("X,1,2\n").c_str(), &file));
+    char line[128] = "X,3,4";
+    int cmd = 0, addr = 0;
+    uint32_t value = 0;
+    LineFault fault = LINE_OK;
+    FileStamp stamp = {};
+    FileIdentity identity = {};
+    const std::function<int()> calls[] = {
+        [&] { return openFile(SAMPLE_CONFIG, nullptr); },
+        [&] { return checkFileUnchanged(nullptr, &stamp); },
+        [&] { return checkFileUnchanged(file, nullptr); },
+        [&] { return readLine(nullptr, line, sizeof(line), &fault); },
+        [&] { return readLine(file, line, -1, &fault); },
+        [&] { return readLine(file, line, sizeof(line), nullptr); },
+        [&] { return readEntry(file, nullptr, sizeof(line)); },
+        [&] { return readEntry(file, line, 0); },
+        [&] { return parseLine(nullptr, &cmd, &addr, &value, &fault); },
+        [&] { return parseLine(line, &cmd, &addr, &value, nullptr); },
+        [&] { return parseEntry(line, nullptr, &addr, &value); },
+        [&] { return closeFile(nullptr); },
+        [&] { return checkSameFile(&stamp, SAMPLE_CONFIG, nullptr); },
+        [&] { return checkSameFile(nullptr, SAMPLE_CONFIG, &identity); },
+    };
+    for (size_t i = 0; i < sizeof(calls) / sizeof(calls[0]); i++) {
+        SCOPED_TRACE(i);
+        int reports = errorReportCount();
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(-1, calls[i]());
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(reports + 1, errorReportCount());
+    }
+    EXPECT_EQ(0, readEntry(file, line, sizeof(line)));
+    EXPECT_STREQ("X,1,2\n", line);
+    EXPECT_EQ(0, closeFile(file));
 }
 
 TEST(ConfigFile, TrimLineEndDropsEveryTrailingCrAndLf)

@@ -178,6 +178,15 @@ TEST(Morrask, LoadingStopsAtTheFirstBadLineOrFailedWrite)
         {"X,0x100000010,0x20\n", {}, "\n main: Error parsing configuration entry [X]F:", 0},
         {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=spi_lock"},
          "\n main: Error SPI device /dev/null is being loaded by another morraskF:", 0},
+        // A chip whose reset pulse failed is not loaded.
+        {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=mem_open"}, "\n main: Error reseting PLL chipF:", 0},
+        {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=mem_map,mem_close"},
+         "\n pllReset: Error closing MEM driver, err=0x5[Input/output error]F:", 0},
+        // Releasing /dev/mem or the bus fails after a whole load: reported all the same.
+        {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=mem_close"},
+         "\n pllReset: Error closing MEM driver, err=0x5[Input/output error]F:", 1},
+        {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=spi_unlock"},
+         "\n main: Error unlocking SPI device /dev/null, err=0x5[Input/output error]F:", 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.content);
@@ -228,6 +237,12 @@ TEST(Morrask, TheDryRunNamesEveryBadLineAndTouchesNothing)
     run = runMorrask({"-n", scratchFile("")});
     EXPECT_EQ(1, run.status);
     EXPECT_NE(std::string::npos, run.out.find("\n checkPllCfg: Error stat data, st_mode=0x81A4,st_size=0F:")) << run.out;
+    // A file that is not there fails the check as it would fail the load.
+    std::string missing = scratchPath("missing.cfg");
+    run = runMorrask({"-n", missing});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("\n openFile: Error opening file, file=" + missing + ",err=0x2[No such file or directory]F:morrask,L:*\n\n",
+              maskReportLines(run.out));
 }
 
 TEST(Morrask, CommentsOnlyFileLoadsNothingAndSucceeds)
@@ -247,7 +262,7 @@ TEST(FilterWhiteSpace, KeepsTheFirstWordWithinCapacity)
     } cases[] = {
         {"  ab cd", 128, "ab"}, {"\tVKC\n", 128, "VKC"}, {"VKA", 128, "VKA"}, {"", 128, ""},
         {" \t\r\n", 128, ""},   {"abcdef", 4, "abc"},    {"   ab", 4, ""},    {"  ab", 4, "a"},
-        {"\x7F\xA0xy", 128, "xy"},
+        {"\x7F\xA0xy", 128, "xy"}, {"  ab", 0, "  ab"}, // no room: left as it is
     };
     for (const Case &c : cases) {
         char buffer[128] = {};

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include "error_report.h"
 #include "loader_settings.h"
 #include "pll_reset.h"
 #include "run_sequence.h"
@@ -134,6 +137,39 @@ TEST(CheckPllCfg, OnlyTheFileCheckedIsLoaded)
         EXPECT_NE(std::string::npos, out.find("Error configuration file " + path + " replaced since it was checked"))
             << out;
     }
+}
+
+// Changed while it loads (here during a wait): the lines read ahead into the
+// stream's buffer are the old ones, so not one line more is carried out.
+TEST(CheckPllCfg, AFileChangedWhileLoadingStopsTheLoad)
+{
+    static char changed[128];
+    std::string path = scratchFile("X,0x10,0x20\nW,1\nX,0x11,0x21\n");
+    ASSERT_LT(path.size(), sizeof(changed));
+    strcpy(changed, path.c_str());
+    FileIdentity checked;
+    ASSERT_EQ(0, checkPllCfg("/dev/null", path.c_str(), &checked));
+
+    struct sigaction append = {}, previous;
+    append.sa_handler = [](int) {
+        int fd = open(changed, O_WRONLY | O_APPEND);
+        if (fd >= 0) {
+            ssize_t ignored = write(fd, "X,0x12,0x22\n", 12);
+            (void)ignored;
+            close(fd);
+        }
+    };
+    sigaction(SIGUSR1, &append, &previous);
+    simReset();
+    simRaiseDuring("sleep", 1, SIGUSR1);
+    int reports = errorReportCount();
+    testing::internal::CaptureStdout();
+    loadConfiguration(path.c_str(), &checked);
+    std::string out = testing::internal::GetCapturedStdout();
+    sigaction(SIGUSR1, &previous, nullptr);
+
+    EXPECT_EQ(2u, simTransfers().size()) << out; // the first write's page select and register
+    EXPECT_EQ(reports + 1, errorReportCount()) << out;
 }
 
 TEST(CheckPllCfg, AcceptsOnlyANonEmptyOwnerReadableRegularFile)
