@@ -54,9 +54,10 @@ api_include=$top/rte/sources/kvLkmPtpAux/include
 # modpost checks every kernel symbol a module uses against the tree's
 # Module.symvers (and the extra ones given): without it that check is off.
 if [ ! -s "$kernel/headers/Module.symvers" ]; then
-    case $kernel_name in
-        5.4 | 5.4-debug | 6.1) echo "build: $kernel/headers has no Module.symvers" >&2; exit 1 ;;
-    esac
+    if board_named_kernel "$kernel_name"; then
+        echo "build: $kernel/headers has no Module.symvers" >&2
+        exit 1
+    fi
 fi
 
 # Builds the out-of-tree module in folder $1 against the board's kernel;

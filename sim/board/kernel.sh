@@ -5,9 +5,13 @@
 #   6.1        Debian 12's own arm64 kernel, downloaded
 #   DIR        a kernel of your own: DIR/Image and DIR/headers (its prepared tree)
 # Sourced, not run.
+# shellcheck shell=bash
+# shellcheck disable=SC2034 # the variables are the sourcing scripts'
 
 board_default_kernel=5.4
-board_kernel_usage="5.4|5.4-debug|6.1|DIR"
+# The kernels known by name; prepare.sh says where each comes from.
+board_kernels=(5.4 5.4-debug 6.1)
+board_kernel_usage="$(IFS='|'; echo "${board_kernels[*]}")|DIR"
 
 # The committed build of kernel $1 (5.4 or 5.4-debug) under sim/board/kernels/.
 board_fixture_dir() {
@@ -26,22 +30,26 @@ board_cache_dir() {
 
 # Fails with a usage message unless $1 is a kernel the board can run.
 board_check_kernel() {
-    case $1 in
-        5.4 | 5.4-debug | 6.1) return 0 ;;
-    esac
+    board_named_kernel "$1" && return 0
     [ -d "$1" ] && return 0
-    echo "unknown kernel '$1': 5.4, 5.4-debug, 6.1 or a folder with Image and headers" >&2
+    echo "unknown kernel '$1': one of ${board_kernels[*]}, or a folder with Image and headers" >&2
     return 1
+}
+
+# Succeeds when $1 is one of board_kernels.
+board_named_kernel() {
+    [[ " ${board_kernels[*]} " == *" $1 "* ]]
 }
 
 # The board build's default folder for kernel $1, so that builds for
 # different kernels sit side by side.
 board_build_dir() {
     local top=$1 kernel=$2
-    case $kernel in
-        5.4 | 5.4-debug | 6.1) echo "$top/build/board-$kernel" ;;
-        *) echo "$top/build/board-custom" ;;
-    esac
+    if board_named_kernel "$kernel"; then
+        echo "$top/build/board-$kernel"
+    else
+        echo "$top/build/board-custom"
+    fi
 }
 
 # For the scripts whose one option is -k: sets $kernel from the options
