@@ -17,9 +17,9 @@
 
 #include "kv_ptp.h"
 #include "kv_ptp_compat.h"
+#include "kv_ptp_version.h"
 
 #define KV_PTP_DESCRIPTION	"Dornvale PTP auxiliary driver"
-#include "kv_ptp_version.h"
 #define KV_PTP_NOTICE \
 	"PPS time query (0x123) and PTP/BTS/GPIO clock set-up (0x124) on /dev/kv_ptp0..4"
 #define KV_PTP_DEVICE_COUNT	5
@@ -92,11 +92,54 @@ static __printf(2, 3) void __log_func(const char *level, const char *fmt, ...)
 	va_end(args);
 }
 
-/*
- * Undoes a load that failed while setting up the minors: @devices device
- * nodes and @cdevs cdevs (both counted from minor 0) exist.
+/* The load steps that can fail, each with its own alert. */
+enum kv_ptp_load_step {
+	KV_PTP_STEP_REGION,
+	KV_PTP_STEP_CLASS,
+	KV_PTP_STEP_CDEV,
+	KV_PTP_STEP_NODE,
+};
+
+/**
+ * struct kv_ptp_load_failure - where the load failed
+ * @step: the step that failed
+ * @minor: the minor it was setting up (cdev and node steps)
  */
-static void kv_ptp_undo_load(dev_t dev, int devices, int cdevs)
+struct kv_ptp_load_failure {
+	enum kv_ptp_load_step step;
+	int minor;
+};
+
+/*
+ * The alert for a failed load, printed once everything the load acquired
+ * has been released.
+ */
+static void kv_ptp_alert_failure(const struct kv_ptp_load_failure *failure)
+{
+	switch (failure->step) {
+	case KV_PTP_STEP_REGION:
+		pr_alert("kv_ptp: Failed to allocate char device region, device=%s",
+			 KV_PTP_NAME);
+		break;
+	case KV_PTP_STEP_CLASS:
+		pr_alert("kv_ptp: Failed to register device class\n");
+		break;
+	case KV_PTP_STEP_CDEV:
+		pr_alert("kv_ptp: Failed to add char device %s%d",
+			 KV_PTP_NAME, failure->minor);
+		break;
+	case KV_PTP_STEP_NODE:
+		pr_alert("kv_ptp: Failed to create device %s%d",
+			 KV_PTP_NAME, failure->minor);
+		break;
+	}
+}
+
+/*
+ * Removes the first @devices device nodes and the first @cdevs cdevs (both
+ * counted from minor 0), nodes first.
+ */
+static void kv_ptp_destroy_devices(int devices, int cdevs)
 {
 	int i;
 
@@ -104,12 +147,13 @@ static void kv_ptp_undo_load(dev_t dev, int devices, int cdevs)
 		device_destroy(kv_ptp_class, MKDEV(major_number, i));
 	for (i = 0; i < cdevs; i++)
 		cdev_del(&kv_ptp_dev_data[i].cdev);
-	class_destroy(kv_ptp_class);
-	unregister_chrdev_region(dev, KV_PTP_DEVICE_COUNT);
 }
 
-/* Adds the cdev and creates the device node of each minor in turn. */
-static int kv_ptp_create_devices(dev_t dev)
+/*
+ * Adds the cdev and creates the device node of each minor in turn. On
+ * failure removes what it added and says in @failure which step failed.
+ */
+static int kv_ptp_create_devices(struct kv_ptp_load_failure *failure)
 {
 	int i;
 	int result;
@@ -118,28 +162,36 @@ static int kv_ptp_create_devices(dev_t dev)
 		struct kv_ptp_dev_data_ty *data = &kv_ptp_dev_data[i];
 		dev_t devno = MKDEV(major_number, i);
 
+		failure->minor = i;
 		cdev_init(&data->cdev, &kv_ptp_fops);
 		data->cdev.owner = THIS_MODULE;
 		result = cdev_add(&data->cdev, devno, 1);
 		if (result < 0) {
-			kv_ptp_undo_load(dev, i, i);
-			pr_alert("kv_ptp: Failed to add char device %s%d", KV_PTP_NAME, i);
-			return result;
+			failure->step = KV_PTP_STEP_CDEV;
+			goto err_destroy_devices;
 		}
 
 		data->ptp_dev = device_create(kv_ptp_class, NULL, devno, NULL,
 					      "%s%d", KV_PTP_NAME, i);
 		if (IS_ERR(data->ptp_dev)) {
-			kv_ptp_undo_load(dev, i, i + 1);
-			pr_alert("kv_ptp: Failed to create device %s%d", KV_PTP_NAME, i);
-			return PTR_ERR(data->ptp_dev);
+			result = PTR_ERR(data->ptp_dev);
+			failure->step = KV_PTP_STEP_NODE;
+			goto err_del_cdev;
 		}
 	}
 	return 0;
+
+err_del_cdev:
+	kv_ptp_destroy_devices(i, i + 1);
+	return result;
+err_destroy_devices:
+	kv_ptp_destroy_devices(i, i);
+	return result;
 }
 
 static int __init kv_ptp_init(void)
 {
+	struct kv_ptp_load_failure failure = { 0 };
 	dev_t dev;
 	int result;
 
@@ -150,26 +202,35 @@ static int __init kv_ptp_init(void)
 	result = alloc_chrdev_region(&dev, KV_PTP_FIRST_MINOR,
 				     KV_PTP_DEVICE_COUNT, KV_PTP_NAME);
 	if (result < 0) {
-		pr_alert("kv_ptp: Failed to allocate char device region, device=%s", KV_PTP_NAME);
-		return result;
+		failure.step = KV_PTP_STEP_REGION;
+		goto err_alert;
 	}
 	major_number = MAJOR(dev);
-	pr_info("kv_ptp: Successfully allocate char device region for device %s", KV_PTP_NAME);
+	pr_info("kv_ptp: Successfully allocate char device region for device %s",
+		KV_PTP_NAME);
 
 	kv_ptp_class = kv_ptp_class_create(KV_PTP_NAME);
 	if (IS_ERR(kv_ptp_class)) {
-		unregister_chrdev_region(dev, KV_PTP_DEVICE_COUNT);
-		pr_alert("kv_ptp: Failed to register device class\n");
-		return PTR_ERR(kv_ptp_class);
+		result = PTR_ERR(kv_ptp_class);
+		failure.step = KV_PTP_STEP_CLASS;
+		goto err_unregister_region;
 	}
 	pr_info("kv_ptp: Device class %s registered correctly\n", KV_PTP_NAME);
 
-	result = kv_ptp_create_devices(dev);
+	result = kv_ptp_create_devices(&failure);
 	if (result < 0)
-		return result;
+		goto err_destroy_class;
 
 	pr_info("kv_ptp: Devices created correctly\n");
 	return 0;
+
+err_destroy_class:
+	class_destroy(kv_ptp_class);
+err_unregister_region:
+	unregister_chrdev_region(dev, KV_PTP_DEVICE_COUNT);
+err_alert:
+	kv_ptp_alert_failure(&failure);
+	return result;
 }
 
 static void __exit kv_ptp_exit(void)
