@@ -3,6 +3,7 @@
 # before anything could stop a stray command, and halvern@.service reads the
 # same file with EnvironmentFile=, so every value is unquoted as systemd 252
 # unquotes it and every reader gets the same values.
+# shellcheck shell=sh
 #
 # defaults_load FILE REPORT sets the settings of defaults_keys that FILE
 # assigns, and calls the function REPORT with one message for each line it

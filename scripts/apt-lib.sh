@@ -3,6 +3,7 @@
 # and a clear message when that needs root. Sourced, not run; the caller
 # sets apt_name (its messages' prefix) and apt_root_hint (what to do about
 # root) first.
+# shellcheck shell=bash
 
 apt_name=${apt_name:-$(basename "$0" .sh)}
 apt_root_hint=${apt_root_hint:-run as root to install them}

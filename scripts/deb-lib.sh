@@ -1,8 +1,9 @@
 # Shared by the package scripts: the parts of a reproducible Debian package
 # that do not depend on what it holds. Sourced, not run; needs $top and
 # SOURCE_DATE_EPOCH (the changelog's date).
+# shellcheck shell=bash
 
-meta_changelog=$top/packaging/deb/changelog
+meta_changelog=${top:?}/packaging/deb/changelog
 
 deb_version() {
     dpkg-parsechangelog -l "$meta_changelog" -S Version

@@ -1,6 +1,7 @@
 # The simulated board's machine, shared by run.sh and the Debian board's
 # run.sh: QEMU's arguments for the UARTs and the board's physical memory.
 # Sourced, not run.
+# shellcheck shell=bash
 
 # The PLL reset register, a 16-bit word in the board's physical memory.
 board_reset_register=0x520000004
@@ -39,6 +40,7 @@ board_machine_args() {
         ln -s back "$pipes/u2.in"
         line=(-chardev "pipe,id=u2,path=$pipes/u2,logfile=$logs.ttyS2" -chardev "pipe,id=u3,path=$pipes/u3")
     fi
+    # shellcheck disable=SC2034,SC2054 # the caller's array; QEMU's options are comma lists
     board_machine=(
         -chardev "file,id=u0,path=$logs.ttyS0"
         -chardev "file,id=u1,path=$logs.ttyS1"

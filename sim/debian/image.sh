@@ -36,6 +36,7 @@ apt_need_root "debootstrap needs root"
 
 # The mirror apt uses on this machine, so the image comes from where the
 # host's own packages come from.
+# shellcheck disable=SC2016 # apt's own format, not the shell's
 mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' 2>/dev/null |
     grep -m 1 -v security || true)
 mirror=${mirror:-http://deb.debian.org/debian/}

@@ -38,6 +38,7 @@ printf '[Journal]\nStorage=volatile\n' >/etc/systemd/journald.conf.d/board.conf
 # is there when the board is started by hand).
 passwd -d root >/dev/null
 mkdir -p /etc/systemd/system/serial-getty@ttyAMA0.service.d
+# shellcheck disable=SC2016 # $TERM is systemd's to expand
 printf '[Service]\nExecStart=\nExecStart=-/sbin/agetty --autologin root --keep-baud 115200,57600,38400,9600 %%I $TERM\n' \
 	>/etc/systemd/system/serial-getty@ttyAMA0.service.d/autologin.conf
 # Every boot of a copy starts as a first boot with an id of its own.

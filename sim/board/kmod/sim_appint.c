@@ -67,7 +67,8 @@ static enum hrtimer_restart sim_appint_tick(struct hrtimer *timer)
 
 static void sim_appint_timer_start(void)
 {
-	u64 next = (div_u64(ktime_get_real_ns(), NSEC_PER_SEC) + 1) * NSEC_PER_SEC;
+	u64 next = (div_u64(ktime_get_real_ns(), NSEC_PER_SEC) + 1) *
+		   NSEC_PER_SEC;
 
 	/* Absolute on CLOCK_REALTIME: follows the clock when it is set. */
 	hrtimer_start(&pps_timer, ns_to_ktime(next), HRTIMER_MODE_ABS);

@@ -46,13 +46,15 @@ int otx2_ptp_pps_read(int ptp_clk_id, u64 *pps_ts)
 	WRITE_ONCE(last_clock_id, ptp_clk_id);
 	if (err && error_hits(ptp_clk_id))
 		return (int)err;
-	*pps_ts = READ_ONCE(pps_ns) + (u64)(s64)ptp_clk_id * READ_ONCE(ns_per_clock_id);
+	*pps_ts = READ_ONCE(pps_ns) +
+		  (u64)(s64)ptp_clk_id * READ_ONCE(ns_per_clock_id);
 	return 0;
 }
 EXPORT_SYMBOL(otx2_ptp_pps_read);
 
 /* Signed knobs: debugfs' own attributes only parse unsigned numbers. */
-static ssize_t s64_read(struct file *file, char __user *buf, size_t count, loff_t *ppos)
+static ssize_t s64_read(struct file *file, char __user *buf, size_t count,
+			loff_t *ppos)
 {
 	char text[24];
 	int len = scnprintf(text, sizeof(text), "%lld\n",
@@ -61,8 +63,8 @@ static ssize_t s64_read(struct file *file, char __user *buf, size_t count, loff_
 	return simple_read_from_buffer(buf, count, ppos, text, len);
 }
 
-static ssize_t s64_write(struct file *file, const char __user *buf, size_t count,
-			 loff_t *ppos)
+static ssize_t s64_write(struct file *file, const char __user *buf,
+			 size_t count, loff_t *ppos)
 {
 	s64 value;
 	int result = kstrtoll_from_user(buf, count, 0, &value);
@@ -100,8 +102,10 @@ static int __init sim_otx2_ptp_init(void)
 	debugfs_create_u64("pps_ns", 0600, dir, &pps_ns);
 	debugfs_create_u64("ns_per_clock_id", 0600, dir, &ns_per_clock_id);
 	debugfs_create_file("error", 0600, dir, &error, &s64_fops);
-	debugfs_create_u32("error_clock_id_mod", 0600, dir, &error_clock_id_mod);
-	debugfs_create_file("last_clock_id", 0400, dir, &last_clock_id, &s64_fops);
+	debugfs_create_u32("error_clock_id_mod", 0600, dir,
+			   &error_clock_id_mod);
+	debugfs_create_file("last_clock_id", 0400, dir, &last_clock_id,
+			    &s64_fops);
 	debugfs_create_file_unsafe("calls", 0600, dir, NULL, &calls_fops);
 	return 0;
 }

@@ -67,8 +67,12 @@ long kv_ptp_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 			return -EPERM;
 		return kv_ptp_clock_setup();
 	default:
-		/* Any opener can send these: keep a loop of them off the console. */
-		pr_alert_ratelimited("kv_ptp: Error unknown ioctl cmd 0x%X", cmd);
+		/*
+		 * Any opener can send these: keep a loop of them off the
+		 * console.
+		 */
+		pr_alert_ratelimited("kv_ptp: Error unknown ioctl cmd 0x%X",
+				     cmd);
 		return -EINVAL;
 	}
 }
