@@ -9,11 +9,17 @@ if(NOT TOOL_TESTS)
     return()
 endif()
 
+# valgrind's own messages go to a log a process, shown when the run fails:
+# the tests compare what the programs they start print, word for word.
+set(memcheck_dir ${CMAKE_BINARY_DIR}/memcheck)
 foreach(program ${host_test_programs})
     add_test(NAME memcheck.${program}
-             COMMAND valgrind -q --error-exitcode=99 --trace-children=yes --leak-check=full
-                     --show-leak-kinds=definite,indirect,possible
-                     --errors-for-leak-kinds=definite,indirect,possible $<TARGET_FILE:${program}>)
+             COMMAND sh -c "mkdir -p \"$1\" && rm -f \"$1/$2\".* || exit
+                 valgrind -q --log-file=\"$1/$2\".%p --error-exitcode=99 --trace-children=yes --leak-check=full \
+                     --show-leak-kinds=definite,indirect,possible \
+                     --errors-for-leak-kinds=definite,indirect,possible \"$3\"
+                 status=$?; [ $status -eq 0 ] || cat \"$1/$2\".*; exit $status"
+                 sh ${memcheck_dir} ${program} $<TARGET_FILE:${program}>)
     set_tests_properties(memcheck.${program} PROPERTIES LABELS memcheck TIMEOUT 900)
 endforeach()
 

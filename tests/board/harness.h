@@ -214,20 +214,46 @@ inline void reapLeftovers(pid_t self)
 #define SYS_pidfd_open __NR_pidfd_open
 #endif
 
+// Kills child pid, which ran out of time, and reaps it.
+inline int killChild(pid_t pid)
+{
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+// Where there is no pidfd_open (valgrind 3.19 does not know it): waitpid()
+// every 5 ms until the deadline.
+inline int waitChildPolling(pid_t pid, double deadline)
+{
+    int status = 0;
+    while (monotonicSeconds() < deadline) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return status;
+        usleep(5000);
+    }
+    return killChild(pid);
+}
+
 // Waits for child pid to end within timeoutS; returns its wait status, or -1
 // when it ran out of time (and was killed). The pidfd turns readable when
 // the child ends, so the runner sleeps in poll() instead of polling waitpid().
 inline int waitChild(pid_t pid, int timeoutS)
 {
+    static bool noPidfd = false;
     int status = 0;
-    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    const double deadline = monotonicSeconds() + timeoutS;
+    const int fd = noPidfd ? -1 : static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (noPidfd || (fd < 0 && errno == ENOSYS)) {
+        noPidfd = true;
+        return waitChildPolling(pid, deadline);
+    }
     if (fd < 0) {
         std::printf("# pidfd_open: %s\n", std::strerror(errno));
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         return 1 << 8;
     }
-    const double deadline = monotonicSeconds() + timeoutS;
     for (double left = timeoutS; left > 0; left = deadline - monotonicSeconds()) {
         struct pollfd ended = {fd, POLLIN, 0};
         if (poll(&ended, 1, static_cast<int>(left * 1000) + 1) > 0) {
@@ -237,9 +263,7 @@ inline int waitChild(pid_t pid, int timeoutS)
         }
     }
     close(fd);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
+    return killChild(pid);
 }
 
 // Runs fn in a child within the time limit; returns its wait status, or -1
