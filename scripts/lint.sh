@@ -18,9 +18,6 @@ set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/kbuild-lib.sh"
-apt_name=lint
-apt_root_hint="run as root once, or scripts/install-deps.sh"
-. "$top/scripts/apt-lib.sh"
 
 all_checks=(sparse checkpatch coccicheck shellcheck clang-tidy)
 usage="usage: lint.sh [-b build_dir] [${all_checks[*]}]"
@@ -45,9 +42,12 @@ sim_src=sim/board/kmod
 # newest one the modules build for.
 sparse_kernels=(5.4 6.1)
 
-# The Debian packages: sparse and coccinelle (whose OCaml rules need the
-# OCaml compiler), shellcheck, clang-tidy.
-apt_install_missing sparse coccinelle ocaml-nox shellcheck clang-tidy-14 cmake make || exit 1
+# scripts/install-deps.sh installs them (coccinelle's OCaml rules need
+# ocaml-nox too).
+for tool in sparse spatch shellcheck clang-tidy-14 cmake make; do
+    command -v "$tool" >/dev/null ||
+        { echo "lint: $tool not found; scripts/install-deps.sh installs it" >&2; exit 1; }
+done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/lint.XXXXXX")
 trap 'rm -rf "$work"' EXIT

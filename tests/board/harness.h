@@ -250,8 +250,7 @@ inline int waitChild(pid_t pid, int timeoutS)
     }
     if (fd < 0) {
         std::printf("# pidfd_open: %s\n", std::strerror(errno));
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        killChild(pid);
         return 1 << 8;
     }
     for (double left = timeoutS; left > 0; left = deadline - monotonicSeconds()) {
