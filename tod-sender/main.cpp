@@ -3,7 +3,8 @@
 //   halvern [tty_index]        the port is /dev/ttyS<tty_index>, default 2
 //
 // Runs until a fatal error. Exit status: 255 when a device cannot be opened,
-// 1 when the loop ended on a PPS read, time or serial write error.
+// 1 when the loop ended on a PPS read, time or serial write error, or on a
+// PPS device that fires far faster than once a second.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,10 @@
 #include "error_report.h"
 #include "messages.h"
 #include "platform.h"
+#include "pps_watch.h"
+#include "pulse_check.h"
 #include "tod_utils.h"
+#include "trace_output.h"
 
 constexpr int EXIT_OPEN_FAILED = -1; // 255 to the shell
 constexpr int EXIT_LOOP_FAILED = 1;
@@ -52,13 +56,46 @@ static bool sendTod(int con_fd, const char *tod, size_t length)
     return true;
 }
 
-// One T1 string per PPS until a read, time or write error.
+// The label and the string of a pulse that is spaced as a PPS, sent unless
+// the pulse is too far from any whole second to say which one it marks.
+// False when the loop must end.
+static bool sendTodOfPulse(int con_fd, char *tod, size_t size)
+{
+    fputs(MSG_PPS, stdout);
+    struct timespec now;
+    if (clockRead(&now) != 0) {
+        HALVERN_REPORT(REPORTER_MAIN, MSG_TIME_FAILED);
+        return false;
+    }
+    PulseLabel label = pulseLabel(&now);
+    if (!pulsePhaseTrusted(label.phaseNs)) {
+        HALVERN_REPORT(REPORTER_MAIN, MSG_PPS_OFF_PHASE, static_cast<double>(label.phaseNs) / NS_PER_MS);
+        return true;
+    }
+    if (kvSecondToT1(label.second, tod, static_cast<int>(size)) != 0) {
+        HALVERN_REPORT(REPORTER_MAIN, MSG_TIME_FAILED);
+        return false;
+    }
+    size_t length = strlen(tod);
+    if (length < TOD_MIN_LENGTH) {
+        HALVERN_REPORT(REPORTER_MAIN, MSG_TOD_TOO_SHORT);
+        return true;
+    }
+    return sendTod(con_fd, tod, length);
+}
+
+// One T1 string per PPS until a read, time or write error, or a PPS device
+// gone wild.
 static void sendTodAtEveryPps(int pps_fd, int con_fd)
 {
     char tod[TOD_BUFFER_SIZE];
     char scratch;
+    PpsWatch watch;
+    ppsWatchStart(&watch);
     for (;;) {
-        fflush(stdout); // the trace of the last event, before blocking
+        ppsReportLostTrace();
+        fflush(stdout); // the trace of the last event, before waiting
+        ppsWaitForPulse(&watch, pps_fd);
         ssize_t count = deviceRead(pps_fd, &scratch, 1);
         if (count == -1) {
             int err = errno;
@@ -69,18 +106,14 @@ static void sendTodAtEveryPps(int pps_fd, int con_fd)
             HALVERN_REPORT(REPORTER_MAIN, MSG_PPS_READ_LENGTH, count);
             continue;
         }
-        fputs(MSG_PPS, stdout);
-        if (kvGetToDinT1Format(tod, sizeof(tod)) != 0) {
-            HALVERN_REPORT(REPORTER_MAIN, MSG_TIME_FAILED);
+        PulseVerdict verdict = ppsTakePulse(&watch);
+        if (verdict == PULSE_STOP)
             return;
-        }
-        size_t length = strlen(tod);
-        if (length < TOD_MIN_LENGTH) {
-            HALVERN_REPORT(REPORTER_MAIN, MSG_TOD_TOO_SHORT);
+        if (verdict == PULSE_HOLD)
             continue;
-        }
-        if (!sendTod(con_fd, tod, length))
+        if (!sendTodOfPulse(con_fd, tod, sizeof(tod)))
             return;
+        ppsCheckClockSync(&watch);
     }
 }
 
@@ -98,6 +131,7 @@ static void closeDevices(int con_fd, int pps_fd)
 
 int main(int argc, char **argv)
 {
+    traceOutputStart(STDOUT_FILENO); // else plain stdout: a trace that may block
     fputs(MSG_BANNER, stdout);
     // Taken as given: no digits read as 0, a minus sign gives a negative index.
     int tty_index = argc > 1 ? static_cast<int>(strtol(argv[1], nullptr, 10)) : DEFAULT_TTY_INDEX;

@@ -39,6 +39,20 @@ constexpr const char *MSG_PORT_WRITE_STALLED = "Error not write complete buffer,
 constexpr const char *MSG_PORT_CLOSE_FAILED = "Error closing ToD console device, con_fd=%d,err=0x%X[%s]";
 constexpr const char *MSG_PPS_CLOSE_FAILED = "Error closing PPS device, pps_fd=%d,err=0x%X[%s]";
 
+// What the pulses and the clock say of each other.
+constexpr const char *MSG_PPS_OFF_PHASE = "Error PPS at %+.1f ms from the nearest second of the system clock, "
+                                          "no ToD sent";
+constexpr const char *MSG_PPS_TOO_SOON = "Error %u PPS less than %lld ms after the previous one, no ToD sent";
+constexpr const char *MSG_PPS_BURST = "Error more than %d PPS within one second, PPS device %s is broken";
+constexpr const char *MSG_PPS_GAP = "PPS back after %.1f s, %lld PPS missed";
+constexpr const char *MSG_PPS_SILENCE = "No PPS for %lld s, still waiting on %s";
+constexpr const char *MSG_CLOCK_UNSYNCHRONISED = "The kernel calls the system clock unsynchronised, "
+                                                 "ToD strings go on";
+constexpr const char *MSG_CLOCK_SYNCHRONISED = "The kernel calls the system clock synchronised";
+constexpr const char *MSG_CLOCK_SYNC_UNKNOWN = "Error asking the kernel whether the system clock is "
+                                               "synchronised, err=0x%X[%s]";
+constexpr const char *MSG_TRACE_LOST = "%zu bytes of trace lost while standard output was blocked";
+
 // The ToD string and the clock.
 constexpr const char *MSG_TOD = "(ToD:%s)\n";
 constexpr const char *MSG_T1_ARGS = "Wrong input parameters, tod=%p,size=%d";

@@ -1,28 +1,43 @@
-// The board's platform: the system clock and device nodes, unadorned.
+// The board's platform: the clocks and device nodes, unadorned.
 #include "platform.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/timex.h>
 #include <unistd.h>
-
-// Not time(): the C library serves it from the coarse real-time clock, which
-// moves on only at the kernel's tick. Woken right at a PPS edge, it can still
-// say the second before, and the message would name the wrong second.
-time_t clockSeconds(void)
-{
-    struct timespec now;
-    if (clock_gettime(CLOCK_REALTIME, &now) != 0)
-        return static_cast<time_t>(-1);
-    return now.tv_sec;
-}
 
 int clockRead(struct timespec *now)
 {
     return clock_gettime(CLOCK_REALTIME, now);
 }
 
+int monotonicRead(struct timespec *now)
+{
+    return clock_gettime(CLOCK_MONOTONIC, now);
+}
+
+int clockSynchronised(void)
+{
+    struct timex query = {};
+    query.modes = 0; // a query: any user may make it, and it changes nothing
+    int state = adjtimex(&query);
+    if (state == -1)
+        return -1;
+    return state != TIME_ERROR && (query.status & STA_UNSYNC) == 0 ? 1 : 0;
+}
+
 int deviceOpen(const char *path, int flags)
 {
     return open(path, flags);
+}
+
+// A driver without a poll method is always ready to poll(): the read that
+// follows blocks as it always did.
+int deviceWait(int fd, int timeoutMs)
+{
+    struct pollfd ready = {fd, POLLIN, 0};
+    int polled = poll(&ready, 1, timeoutMs);
+    return polled > 0 ? 1 : polled;
 }
 
 ssize_t deviceRead(int fd, void *buffer, size_t count)

@@ -9,21 +9,21 @@
 #include "error_report.h"
 #include "messages.h"
 #include "platform.h"
+#include "pulse_check.h"
 
 // What the length word says after packing: the ToD's size in bits.
 constexpr size_t TOD_PACKED_BITS = TOD_PACKED_SIZE * 8;
 constexpr size_t TOD_SECONDS_BYTES = 6; // the low 48 bits
 constexpr size_t TOD_NANOSECONDS_BYTES = 4;
 
-int kvGetToDinT1Format(char *tod, int size)
+int kvSecondToT1(time_t second, char *tod, int size)
 {
     if (tod == nullptr || size < 1) {
         HALVERN_REPORT(REPORTER_T1_FORMAT, MSG_T1_ARGS, static_cast<void *>(tod), size);
         return -1;
     }
-    time_t now = clockSeconds();
     struct tm utc;
-    if (gmtime_r(&now, &utc) == nullptr) {
+    if (gmtime_r(&second, &utc) == nullptr) {
         puts(MSG_GMTIME_OOPS); // a line of its own before the report
         HALVERN_REPORT(REPORTER_T1_FORMAT, MSG_GMTIME_FAILED);
         return -1;
@@ -34,6 +34,20 @@ int kvGetToDinT1Format(char *tod, int size)
              utc.tm_sec, utc.tm_mon + 1, utc.tm_mday, static_cast<long long>(utc.tm_year) + 1900);
     printf(MSG_TOD, tod);
     return 0;
+}
+
+// Not time(): the C library serves it from the coarse real-time clock, which
+// moves on only at the kernel's tick. And not the reading's own second: a
+// clock that lags the PPS by a hair still reads the second before.
+int kvGetToDinT1Format(char *tod, int size)
+{
+    struct timespec now;
+    if (clockRead(&now) == -1) {
+        int err = errno;
+        HALVERN_REPORT(REPORTER_T1_FORMAT, MSG_CLOCK_READ_FAILED, err, strerror(err));
+        return -1;
+    }
+    return kvSecondToT1(pulseLabel(&now).second, tod, size);
 }
 
 int kvGetCurTimestamp(kvTimestamp *ts)

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 // A system clock reading, aligned to its whole second.
 struct kvTimestamp {
@@ -17,9 +18,12 @@ constexpr size_t TOD_T1_LENGTH = 21;
 // Significant bytes of a packed ToD buffer: 48-bit seconds, 32-bit nanoseconds.
 constexpr size_t TOD_PACKED_SIZE = 10;
 
-// The current UTC second as a T1 ToD string in tod (at most size - 1
-// characters and a NUL), echoed as "(ToD:...)" on standard output.
+// The whole UTC second nearest to the system clock as a T1 ToD string in
+// tod (at most size - 1 characters and a NUL), echoed as "(ToD:...)" on
+// standard output.
 int kvGetToDinT1Format(char *tod, int size);
+// The same for a given second.
+int kvSecondToT1(time_t second, char *tod, int size);
 
 // The current system time, aligned to the start of its second.
 int kvGetCurTimestamp(kvTimestamp *ts);

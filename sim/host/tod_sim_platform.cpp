@@ -17,11 +17,29 @@ namespace {
 constexpr int FIRST_FD = 100;
 const char *const DEVICES[] = {"/dev/appint2", "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3"};
 
-struct Board {
+constexpr int64_t NS_PER_S = 1000000000;
+constexpr int64_t NS_PER_MS = 1000000;
+constexpr int64_t PPS_INTERVAL_NS = NS_PER_S;
+
+struct PpsTurn {
+    std::string result;
+    int64_t afterNs; // since the turn before
+};
+
+struct Clock {
     int64_t seconds;
     long nanoseconds;
+};
+
+struct Board {
+    Clock realtime;
+    Clock monotonic;
     unsigned ppsReads;
-    std::vector<std::string> ppsScript;
+    int64_t waitedNs; // of the next turn's time, spent in waits that timed out
+    bool pollable;
+    std::vector<PpsTurn> ppsScript;
+    std::vector<std::string> syncScript;
+    size_t syncQueries;
     std::vector<std::string> writeScript;
     size_t writesDone;
     std::vector<std::string> failures;
@@ -41,6 +59,27 @@ bool fails(const std::string &operation)
         if (failure == operation)
             return true;
     return false;
+}
+
+void advance(Clock &clock, int64_t ns)
+{
+    int64_t total = clock.nanoseconds + ns;
+    clock.seconds += total / NS_PER_S;
+    clock.nanoseconds = static_cast<long>(total % NS_PER_S);
+}
+
+void advanceBoth(int64_t ns)
+{
+    advance(board.realtime, ns);
+    advance(board.monotonic, ns);
+}
+
+// The time from the turn before to this one.
+int64_t turnAfterNs(unsigned turn)
+{
+    if (turn < board.ppsScript.size())
+        return board.ppsScript[turn].afterNs;
+    return turn == 0 ? 0 : PPS_INTERVAL_NS;
 }
 
 bool isPpsDevice(int fd)
@@ -71,6 +110,10 @@ struct EnvironmentSetUp {
         }
         if ((value = getenv("HALVERN_SIM_PPS")) != nullptr)
             todSimScriptPps(value);
+        if ((value = getenv("HALVERN_SIM_NOPOLL")) != nullptr)
+            board.pollable = false;
+        if ((value = getenv("HALVERN_SIM_SYNC")) != nullptr)
+            todSimScriptSync(value);
         if ((value = getenv("HALVERN_SIM_WRITE")) != nullptr)
             todSimScriptWrites(value);
         if ((value = getenv("HALVERN_SIM_FAIL")) != nullptr)
@@ -92,17 +135,36 @@ void todSimReset(void)
     board = Board();
     board.devices.assign(std::begin(DEVICES), std::end(DEVICES));
     board.nextFd = FIRST_FD;
+    board.monotonic.seconds = 1000;
+    board.pollable = true;
 }
 
 void todSimSetClock(int64_t seconds, long nanoseconds)
 {
-    board.seconds = seconds;
-    board.nanoseconds = nanoseconds;
+    board.realtime.seconds = seconds;
+    board.realtime.nanoseconds = nanoseconds;
 }
 
 void todSimScriptPps(const std::string &results)
 {
-    board.ppsScript = splitList(results);
+    board.ppsScript.clear();
+    for (const std::string &item : splitList(results)) {
+        size_t repeat = item.find('*');
+        int times = repeat == std::string::npos ? 1 : atoi(item.c_str() + repeat + 1);
+        std::string turn = item.substr(0, repeat);
+        size_t after = turn.find('+');
+        for (int i = 0; i < times; i++) {
+            bool first = board.ppsScript.empty();
+            int64_t afterNs = after == std::string::npos ? (first ? 0 : PPS_INTERVAL_NS)
+                                                         : atoll(turn.c_str() + after + 1) * NS_PER_MS;
+            board.ppsScript.push_back({turn.substr(0, after), afterNs});
+        }
+    }
+}
+
+void todSimScriptSync(const std::string &answers)
+{
+    board.syncScript = splitList(answers);
 }
 
 void todSimScriptWrites(const std::string &writes)
@@ -137,19 +199,48 @@ int todSimOpenHandles(void)
     return static_cast<int>(board.open.size());
 }
 
-time_t clockSeconds(void)
-{
-    return static_cast<time_t>(board.seconds);
-}
-
 int clockRead(struct timespec *now)
 {
     if (fails("clock")) {
         errno = EIO;
         return -1;
     }
-    now->tv_sec = static_cast<time_t>(board.seconds);
-    now->tv_nsec = board.nanoseconds;
+    now->tv_sec = static_cast<time_t>(board.realtime.seconds);
+    now->tv_nsec = board.realtime.nanoseconds;
+    return 0;
+}
+
+int monotonicRead(struct timespec *now)
+{
+    now->tv_sec = static_cast<time_t>(board.monotonic.seconds);
+    now->tv_nsec = board.monotonic.nanoseconds;
+    return 0;
+}
+
+int clockSynchronised(void)
+{
+    size_t turn = board.syncQueries++;
+    std::string answer = board.syncScript.empty() ? "1"
+                         : board.syncScript[std::min(turn, board.syncScript.size() - 1)];
+    if (answer == "eperm") {
+        errno = EPERM;
+        return -1;
+    }
+    return answer == "1" ? 1 : 0;
+}
+
+int deviceWait(int fd, int timeoutMs)
+{
+    if (!isPpsDevice(fd)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int64_t left = turnAfterNs(board.ppsReads) - board.waitedNs;
+    if (!board.pollable || timeoutMs < 0 || timeoutMs * NS_PER_MS >= left)
+        return 1;
+    advanceBoth(timeoutMs * NS_PER_MS);
+    board.waitedNs += timeoutMs * NS_PER_MS;
+    appendEvent(board.events, "wait %d ms: timeout", timeoutMs);
     return 0;
 }
 
@@ -174,10 +265,10 @@ ssize_t deviceRead(int fd, void *buffer, size_t count)
         errno = EINVAL;
         return -1;
     }
-    if (board.ppsReads++ > 0)
-        board.seconds++;
-    size_t turn = board.ppsReads - 1;
-    std::string result = turn < board.ppsScript.size() ? board.ppsScript[turn] : "eio";
+    unsigned turn = board.ppsReads++;
+    advanceBoth(std::max<int64_t>(turnAfterNs(turn) - board.waitedNs, 0));
+    board.waitedNs = 0;
+    std::string result = turn < board.ppsScript.size() ? board.ppsScript[turn].result : "eio";
     appendEvent(board.events, "read %s", result.c_str());
     if (result == "pps")
         return 0;

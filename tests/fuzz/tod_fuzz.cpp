@@ -1,5 +1,6 @@
 // halvern's time-of-day formatting with any clock reading: the T1 string of
-// kvGetToDinT1Format into a heap buffer of exactly the size it is told, and
+// kvGetToDinT1Format, which names the whole second nearest to the reading,
+// into a heap buffer of exactly the size it is told, and
 // the packed ToD of kvTsToTod into one of exactly *tod_len bytes, each
 // against a model that shares no code with the sender.
 // Input: seconds (8 bytes), nanoseconds (4), T1 buffer size, ToD buffer
@@ -10,13 +11,14 @@
 
 #include "fuzz_support.h"
 #include "platform.h"
+#include "pulse_check.h"
 #include "tod_utils.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the packing model copies host bytes");
 
 namespace {
 
-time_t clockNow;
+struct timespec clockNow;
 
 struct Civil {
     int64_t year;
@@ -70,10 +72,21 @@ std::string t1Of(int64_t seconds)
            padded(c.day, 2) + padded(c.year, 4) + "Z0000";
 }
 
-void checkT1(int64_t seconds, int size)
+// The nearest second: the reading's own in its first half, the next one in
+// its second half (but past the last second a time_t holds there is none).
+void checkT1(int64_t seconds, long nanoseconds, int size)
 {
-    clockNow = static_cast<time_t>(seconds);
-    std::string expected = t1Of(seconds);
+    clockNow.tv_sec = static_cast<time_t>(seconds);
+    clockNow.tv_nsec = nanoseconds;
+    int64_t nearest = nanoseconds >= 500000000 && seconds < INT64_MAX ? seconds + 1 : seconds;
+    PulseLabel label = pulseLabel(&clockNow);
+    FUZZ_CHECK(label.second == nearest);
+    if (nearest != seconds || nanoseconds < 500000000) {
+        FUZZ_CHECK(label.phaseNs >= -500000000 && label.phaseNs < 500000000);
+        FUZZ_CHECK(static_cast<__int128>(seconds) * 1000000000 + nanoseconds ==
+                   static_cast<__int128>(nearest) * 1000000000 + label.phaseNs);
+    }
+    std::string expected = t1Of(nearest);
     size_t bytes = size > 0 ? size : 1;
     char *tod = static_cast<char *>(malloc(bytes));
     memset(tod, '#', bytes);
@@ -128,12 +141,15 @@ void checkPacking(const kvTimestamp &ts, size_t length, int endian)
 } // namespace
 
 // The sender's clock, set by the target; no device is ever used.
-time_t clockSeconds(void)
+int clockRead(struct timespec *now)
 {
-    return clockNow;
+    *now = clockNow;
+    return 0;
 }
 
-int clockRead(struct timespec *) { abort(); }
+int monotonicRead(struct timespec *) { abort(); }
+int clockSynchronised(void) { abort(); }
+int deviceWait(int, int) { abort(); }
 int deviceOpen(const char *, int) { abort(); }
 ssize_t deviceRead(int, void *, size_t) { abort(); }
 ssize_t deviceWrite(int, const void *, size_t) { abort(); }
@@ -156,7 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t todLength = input.take(1) % 24;
     int endian = static_cast<int>(input.take(1) % 4) - 1; // -1..2
 
-    checkT1(ts.seconds, t1Size);
+    long nanoseconds = static_cast<long>(static_cast<uint32_t>(ts.nanoseconds) % 1000000000);
+    checkT1(ts.seconds, nanoseconds, t1Size);
     checkPacking(ts, todLength, endian);
     FUZZ_CHECK(kvGetToDinT1Format(nullptr, 32) == -1);
     return 0;

@@ -57,7 +57,8 @@ std::string scratchFile(const std::string &content, mode_t mode)
 }
 
 ProgramRun runProgram(const char *binary, const char *name, const char *reportVariable,
-                      const std::vector<std::string> &args, const std::vector<std::string> &environment)
+                      const std::vector<std::string> &args, const std::vector<std::string> &environment,
+                      const std::string &outPath)
 {
     static int count;
     std::string stem = scratchPath("run" + std::to_string(++count));
@@ -67,9 +68,8 @@ ProgramRun runProgram(const char *binary, const char *name, const char *reportVa
     how.errPath = err.c_str();
     how.environment = environment;
     how.environment.push_back(std::string(reportVariable) + "=" + stem + ".report");
-    pid_t child = board::startProgram(binary, args, out.c_str(), how);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWhole(out), readWhole(err),
-            readWhole(stem + ".report")};
+    pid_t child = board::startProgram(binary, args, outPath.empty() ? out.c_str() : outPath.c_str(), how);
+    int status = board::waitStatus(child, 60000);
+    return {status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, outPath.empty() ? readWhole(out) : "",
+            readWhole(err), readWhole(stem + ".report")};
 }

@@ -26,5 +26,8 @@ struct ProgramRun {
 
 // Runs binary as program name with these arguments and settings (NAME=value)
 // in its environment, and reportVariable naming a scratch file for its report.
+// Standard output goes to outPath when given (out is then not read); a run
+// that has not ended within a minute is killed.
 ProgramRun runProgram(const char *binary, const char *name, const char *reportVariable,
-                      const std::vector<std::string> &args, const std::vector<std::string> &environment);
+                      const std::vector<std::string> &args, const std::vector<std::string> &environment,
+                      const std::string &outPath = "");

@@ -7,8 +7,14 @@
 #include <string>
 
 #include "test_support.h"
+#include "pulse_check.h"
 #include "tod_sim_platform.h"
 #include "tod_utils.h"
+#include "trace_output.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -26,20 +32,25 @@ protected:
     void SetUp() override { todSimReset(); }
 };
 
-TEST_F(TodUtils, T1StringIsTimeOfDayThenMonthDayYearZeroFilled)
+// The second nearest to the clock: a clock that lags the PPS by a hair
+// still names the second the PPS marks.
+TEST_F(TodUtils, T1StringIsTheNearestSecondTimeOfDayThenMonthDayYearZeroFilled)
 {
     struct Case {
         int64_t seconds;
+        long nanoseconds;
         const char *tod;
     } cases[] = {
-        {1709798703, "T108050303072024Z0000"},   // 08:05:03, 7 March 2024
-        {946684800, "T100000001012000Z0000"},    // 00:00:00, 1 January 2000
-        {253402300799, "T123595912319999Z0000"}, // the last second of 9999
-        {253402300800, "T1000000010110000Z0000"}, // a fifth year digit moves the rest along
-        {67767976233532800, "T100000001012147483648Z0000"}, // a year beyond INT_MAX
+        {1709798703, 499999999, "T108050303072024Z0000"},   // 08:05:03, 7 March 2024
+        {1709798702, 500000000, "T108050303072024Z0000"},   // and half a second before
+        {1709798702, 999800000, "T108050303072024Z0000"},   // and 200 us before
+        {946684800, 0, "T100000001012000Z0000"},            // 00:00:00, 1 January 2000
+        {253402300799, 0, "T123595912319999Z0000"},         // the last second of 9999
+        {253402300800, 0, "T1000000010110000Z0000"},        // a fifth year digit moves the rest along
+        {67767976233532800, 0, "T100000001012147483648Z0000"}, // a year beyond INT_MAX
     };
     for (const Case &c : cases) {
-        todSimSetClock(c.seconds, 999999999);
+        todSimSetClock(c.seconds, c.nanoseconds);
         char tod[128];
         int result = 1;
         std::string out = outputOf([&] { result = kvGetToDinT1Format(tod, sizeof(tod)); });
@@ -190,6 +201,85 @@ TEST_F(TodUtils, DevicesOpenWithoutControllingTerminalAndReportFailures)
     EXPECT_EQ(-1, result);
     EXPECT_EQ(7, fd);
     EXPECT_NE(std::string::npos, out.find("kvDeviceOpen: Wrong input parameters, dev_name=(nil),dev_fd=0x"));
+}
+
+// Pulses in turn: when each came (CLOCK_MONOTONIC), what the system clock
+// read then, and what halvern makes of it. Spacing is measured from the
+// last pulse that was not too soon; the phase band ends at 400 ms.
+TEST(PulseCheck, LabelPhaseAndSpacingOfEachPulse)
+{
+    struct Case {
+        int64_t monotonicMs;
+        time_t seconds;
+        long nanoseconds;
+        PulseSpacing spacing;
+        time_t label;
+        bool trusted;
+    } cases[] = {
+        {0, 100, 0, PULSE_FIRST, 100, true},
+        {1000, 100, 999800000, PULSE_ON_TIME, 101, true}, // the clock lags by 200 us
+        {1100, 101, 100000000, PULSE_TOO_SOON, 101, true}, // a glitch 100 ms on
+        {2000, 102, 399000000, PULSE_ON_TIME, 102, true},  // 1 s after the last one taken
+        {3000, 103, 401000000, PULSE_ON_TIME, 103, false},
+        {4000, 104, 601000000, PULSE_ON_TIME, 105, true},  // -399 ms
+        {5000, 105, 599000000, PULSE_ON_TIME, 106, false}, // -401 ms
+        {8000, 108, 0, PULSE_AFTER_GAP, 108, true},
+        {9500, 109, 500000000, PULSE_ON_TIME, 110, false}, // 1.5 s is no gap yet; -500 ms
+        {11001, 111, 0, PULSE_AFTER_GAP, 111, true},
+        {11500, 111, 499000000, PULSE_TOO_SOON, 111, false}, // 499 ms on
+        {11501, 111, 500000000, PULSE_ON_TIME, 112, false},  // 500 ms on
+    };
+    PulseHistory history;
+    pulseHistoryReset(&history);
+    for (const Case &c : cases) {
+        int64_t since = -1;
+        EXPECT_EQ(c.spacing, pulseSpacing(&history, c.monotonicMs * NS_PER_MS, &since)) << c.monotonicMs;
+        struct timespec reading = {c.seconds, c.nanoseconds};
+        PulseLabel label = pulseLabel(&reading);
+        EXPECT_EQ(c.label, label.second) << c.monotonicMs;
+        EXPECT_EQ(c.seconds * NS_PER_S + c.nanoseconds, label.second * NS_PER_S + label.phaseNs);
+        EXPECT_EQ(c.trusted, pulsePhaseTrusted(label.phaseNs)) << c.monotonicMs;
+    }
+    // The eleventh pulse within one second means a broken device; eleven
+    // spread over a second do not.
+    for (int64_t start : {20000, 30000}) {
+        int64_t spread = start == 20000 ? 99 : 100;
+        PulseSpacing last = PULSE_FIRST;
+        int64_t since;
+        for (int i = 0; i <= PULSE_BURST_LIMIT; i++)
+            last = pulseSpacing(&history, (start + i * spread) * NS_PER_MS, &since);
+        EXPECT_EQ(spread == 99 ? PULSE_BURST : PULSE_ON_TIME, last) << start;
+    }
+}
+
+// Trace that a full pipe cannot take is dropped and counted, and the count
+// is handed over only once the pipe takes output again. In a child, whose
+// stdout may be given away.
+TEST(TraceOutput, WhatAFullPipeCannotTakeIsCountedAndToldOnceItTakesAgain)
+{
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    ASSERT_EQ(4096, fcntl(ends[1], F_SETPIPE_SZ, 4096));
+    pid_t child = fork();
+    if (child == 0) {
+        char page[5000];
+        memset(page, 'x', sizeof(page));
+        bool ok = traceOutputStart(ends[1]);
+        fwrite(page, 1, sizeof(page), stdout);
+        fflush(stdout); // returns at once, 904 bytes short
+        ok = ok && traceOutputTakeLost() == 0;
+        ok = ok && read(ends[0], page, sizeof(page)) == 4096;
+        fputs("again", stdout);
+        fflush(stdout);
+        ok = ok && traceOutputTakeLost() == 904 && traceOutputTakeLost() == 0;
+        ok = ok && read(ends[0], page, sizeof(page)) == 5;
+        _exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(ends[0]);
+    close(ends[1]);
 }
 
 } // namespace

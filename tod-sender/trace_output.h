@@ -1,0 +1,15 @@
+// Standard output that never holds the sender up. The trace and the reports
+// go through C stdio as before, but stdout is a stream whose writes are
+// made without blocking: what a full pipe or a stalled journal cannot take
+// at once is dropped and counted, so that every PPS still sends its string
+// on time.
+#pragma once
+
+#include <cstddef>
+
+// Puts stdout on file descriptor fd through the non-blocking writer; false
+// (and stdout left as it was) if the stream cannot be made.
+bool traceOutputStart(int fd);
+// The bytes dropped since the last call, once output is taken again;
+// 0 while it is still blocked or nothing was lost.
+size_t traceOutputTakeLost(void);
