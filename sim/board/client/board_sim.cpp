@@ -383,7 +383,11 @@ static const std::string kKnobs = "/sys/kernel/debug/sim_appint/";
 bool present() { return exists(kKnobs); }
 bool setTimer(bool on) { return writeNumber(kKnobs + "timer", on); }
 bool timerOn() { return readNumber(kKnobs + "timer") != 0; }
+bool setPhaseNs(long long ns) { return writeNumber(kKnobs + "phase_ns", ns); }
 bool trigger() { return writeNumber(kKnobs + "trigger", 1); }
+bool burst(int events) { return writeNumber(kKnobs + "burst", events); }
+bool setImmediate(bool on) { return writeNumber(kKnobs + "immediate", on); }
+bool setPollable(bool on) { return writeNumber(kKnobs + "pollable", on); }
 long long waiting() { return readNumber(kKnobs + "waiting"); }
 long long reads() { return readNumber(kKnobs + "reads"); }
 long long events() { return readNumber(kKnobs + "events"); }

@@ -141,9 +141,18 @@ namespace pps {
 constexpr const char* kDevice = "/dev/appint2";
 
 bool present();          // sim_appint is loaded
-bool setTimer(bool on);  // the events on each whole second
+bool setTimer(bool on);  // the events on each whole second (plus the phase)
 bool timerOn();
+// The timer's events ns after each whole second, before it when negative.
+bool setPhaseNs(long long ns);
 bool trigger();
+bool burst(int events);  // 1 to 100 events, the first now, then one each ms
+// On: every read returns at once, an event of its own; poll() always
+// finds the device readable.
+bool setImmediate(bool on);
+// Off: poll() answers as for a device without a poll method, readable and
+// writable at once; reads still block.
+bool setPollable(bool on);
 long long waiting();
 long long reads();
 long long events();

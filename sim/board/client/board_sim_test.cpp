@@ -1,6 +1,7 @@
 // The simulated board's own devices, as the tests rely on them: the serial
 // loop from ttyS2 into ttyS3 (run.sh) and the PPS interrupt device
 // /dev/appint2 (sim_appint), reached through the board's client library.
+#include <poll.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <termios.h>
@@ -48,6 +49,13 @@ std::vector<ReadResult> readsAcrossTrigger(int fd, int readers)
 ReadResult readAcrossTrigger(int fd)
 {
     return readsAcrossTrigger(fd, 1)[0];
+}
+
+// The device opened anew: no event is pending for the file.
+void reopen(int& fd)
+{
+    close(fd);
+    fd = open(board::pps::kDevice, O_RDONLY);
 }
 
 }  // namespace
@@ -99,6 +107,9 @@ FIXTURE_SETUP(Pps)
 FIXTURE_TEARDOWN(Pps)
 {
     close(self->fd);
+    board::pps::setImmediate(false);
+    board::pps::setPollable(true);
+    board::pps::setPhaseNs(0);
     board::pps::setTimer(true);
 }
 
@@ -119,6 +130,14 @@ TEST_F(Pps, the_timer_ticks_on_whole_seconds)
             EXPECT_EQ(1, event / kSecond - previous / kSecond);
         previous = event;
     }
+    // Off the whole second, after it and before it.
+    for (long long phase : {450000000LL, -300000000LL}) {
+        ASSERT_TRUE(board::pps::setPhaseNs(phase));
+        reopen(self->fd);
+        char byte;
+        EXPECT_EQ(0, read(self->fd, &byte, 1));
+        EXPECT_TRUE((board::pps::lastEventNs() - phase) % kSecond < 50000000);
+    }
 
     EXPECT_TRUE(board::pps::setTimer(false));
     EXPECT_FALSE(board::pps::timerOn());
@@ -130,8 +149,9 @@ TEST_F(Pps, the_timer_ticks_on_whole_seconds)
 TEST_F(Pps, a_read_ends_at_the_next_event_for_every_reader)
 {
     board::pps::setTimer(false);
-    // An event before the read began must not end it.
+    // An event before the open must not end a read.
     EXPECT_TRUE(board::pps::trigger());
+    reopen(self->fd);
     long long events = board::pps::events();
     long long before = realtimeNs();
     ReadResult r = readAcrossTrigger(self->fd);
@@ -150,6 +170,7 @@ TEST_F(Pps, a_read_ends_at_the_next_event_for_every_reader)
 TEST_F(Pps, injected_faults_hit_one_read_each)
 {
     board::pps::setTimer(false);
+    reopen(self->fd);
     EXPECT_TRUE(board::pps::injectShort());
     ReadResult r = readAcrossTrigger(self->fd);
     EXPECT_EQ(1, r.n);
@@ -166,6 +187,7 @@ TEST_F(Pps, injected_faults_hit_one_read_each)
 TEST_F(Pps, a_read_is_interrupted_by_a_signal)
 {
     board::pps::setTimer(false);
+    reopen(self->fd);
     struct sigaction action {};
     action.sa_handler = [](int) {};  // no SA_RESTART: the read must end
     sigaction(SIGALRM, &action, nullptr);
@@ -177,6 +199,53 @@ TEST_F(Pps, a_read_is_interrupted_by_a_signal)
     EXPECT_EQ(EINTR, errno);
     EXPECT_TRUE(realtimeNs() - start >= 250000000);
     EXPECT_EQ(0, board::pps::waiting());
+}
+
+// A reader that polls with a timeout, then reads, loses no event: the ones
+// that came since the file's last (here two) end the next read at once, as one.
+TEST_F(Pps, poll_then_read_takes_the_event_that_came_between)
+{
+    board::pps::setTimer(false);
+    reopen(self->fd);
+    pollfd p = {self->fd, POLLIN, 0};
+    EXPECT_EQ(0, poll(&p, 1, 0));
+    std::thread later([] {
+        usleep(100000);
+        EXPECT_TRUE(board::pps::trigger());
+    });
+    EXPECT_EQ(1, poll(&p, 1, 3000));
+    later.join();
+    EXPECT_EQ(POLLIN, p.revents);
+    EXPECT_TRUE(board::pps::trigger());
+    char byte;
+    EXPECT_EQ(0, read(self->fd, &byte, 1));
+    EXPECT_EQ(0, poll(&p, 1, 0));
+
+    // Without poll support: readable and writable at once, and reads block.
+    EXPECT_TRUE(board::pps::setPollable(false));
+    reopen(self->fd);
+    p = {self->fd, POLLIN | POLLOUT, 0};
+    EXPECT_EQ(1, poll(&p, 1, 3000));
+    EXPECT_EQ(POLLIN | POLLOUT, p.revents);
+    EXPECT_EQ(0, readAcrossTrigger(self->fd).n);
+    p.events = POLLIN;
+
+    // A read that never blocks is an event and a read of its own.
+    EXPECT_TRUE(board::pps::setPollable(true) && board::pps::setImmediate(true));
+    long long events = board::pps::events(), reads = board::pps::reads();
+    EXPECT_EQ(1, poll(&p, 1, 3000));
+    EXPECT_EQ(0, read(self->fd, &byte, 1));
+    EXPECT_EQ(events + 1, board::pps::events());
+    EXPECT_EQ(reads + 1, board::pps::reads());
+    EXPECT_TRUE(board::pps::setImmediate(false));
+    EXPECT_EQ(0, poll(&p, 1, 0));
+
+    long long start = realtimeNs();
+    EXPECT_TRUE(board::pps::burst(5));
+    EXPECT_FALSE(board::pps::burst(101));
+    usleep(300000);
+    EXPECT_EQ(events + 6, board::pps::events());
+    EXPECT_TRUE(board::pps::lastEventNs() - start >= 4000000);
 }
 
 TEST_F(Pps, sim_appint_unloads_with_its_timer_running)

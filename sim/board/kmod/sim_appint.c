@@ -1,19 +1,36 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * Stands in for the board's PPS interrupt device, /dev/appint2: a read
- * blocks until the next PPS event after it began, then returns 0 (no data).
- * Each event wakes every reader. Events come from a timer on each whole
- * second of CLOCK_REALTIME, or from debugfs.
+ * Stands in for the board's PPS interrupt device, /dev/appint2: a one-byte
+ * read returns 0 (no data) at the first PPS event its open file has not
+ * taken yet, at once if one came since the last it took; several missed
+ * events are taken together. poll() reports the device readable while the
+ * file has such an event, so a reader that polls with a timeout and then
+ * reads loses nothing. Each event wakes every reader. Events come from a
+ * timer on each whole second of CLOCK_REALTIME (plus phase_ns), or from
+ * debugfs.
  *
  * debugfs, /sys/kernel/debug/sim_appint/:
  *   trigger        write anything: one event now
- *   timer          0/1: the second-aligned timer off/on (on at load)
+ *   burst          write N (1 to 100): N events, the first now, then one
+ *                  each millisecond
+ *   timer          0/1: the timer off/on (on at load); on again, it
+ *                  resumes on its grid
+ *   phase_ns       signed: the timer's events come this long after each
+ *                  whole second (before it when negative); 0 at load; a
+ *                  write moves a running timer onto the new grid at once
+ *   immediate      0/1: with 1, every read returns 0 at once, an event of
+ *                  its own, and poll() always reports readable: a device
+ *                  whose read never blocks
+ *   pollable       0/1: with 0, poll() answers as for a device without a
+ *                  poll method: readable and writable, at once; 1 at load
  *   inject_eio     nonzero: the next read that ends at an event fails
  *                  with EIO (once)
  *   inject_short   nonzero: the next read that ends at an event returns 1,
  *                  one zero byte (once)
  *   events         number of events so far
- *   waiting        number of readers blocked now
+ *   waiting        number of readers parked now: each read blocked in the
+ *                  device, and as one with those, an open file whose last
+ *                  poll() found no event and that has taken none since
  *   reads          number of reads that ended at an event; a reader counts
  *                  here only after it has left waiting, so a test that saw
  *                  this grow and then sees waiting again knows the next
@@ -24,15 +41,25 @@
 #include <linux/debugfs.h>
 #include <linux/fs.h>
 #include <linux/hrtimer.h>
+#include <linux/kernel.h>
+#include <linux/math64.h>
 #include <linux/miscdevice.h>
 #include <linux/module.h>
 #include <linux/mutex.h>
+#include <linux/poll.h>
+#include <linux/slab.h>
 #include <linux/spinlock.h>
 #include <linux/uaccess.h>
 #include <linux/wait.h>
 
+#define BURST_MAX	100
+#define BURST_GAP_NS	NSEC_PER_MSEC
+
 static DECLARE_WAIT_QUEUE_HEAD(event_wait);
-/* Guards events and last_event_ns against each other and the readers. */
+/*
+ * Guards events and last_event_ns against each other and the readers, and
+ * each open file's state together with its share of waiting.
+ */
 static DEFINE_SPINLOCK(event_lock);
 static u64 events;
 static u64 last_event_ns;
@@ -40,19 +67,62 @@ static atomic_t waiting = ATOMIC_INIT(0);
 static atomic_t reads = ATOMIC_INIT(0);
 static atomic_t inject_eio = ATOMIC_INIT(0);
 static atomic_t inject_short = ATOMIC_INIT(0);
+static bool immediate;
+static bool pollable = true;
 
 static struct hrtimer pps_timer;
 static bool timer_on;
-static DEFINE_MUTEX(timer_mutex);	/* serialises timer on/off */
+static s64 phase_ns;
+static struct hrtimer burst_timer;
+static unsigned int burst_left;
+/* Serialises the knobs that start and stop the timers. */
+static DEFINE_MUTEX(timer_mutex);
 static struct dentry *dir;
+
+/* What one open file of the device has taken. */
+struct appint_file {
+	u64 seen;		/* the event count at its last event */
+	unsigned int blocked;	/* its reads blocked now */
+	bool parked;		/* its last poll found no event */
+};
+
+/* The file's share of waiting: a parked file counts with its readers. */
+static int appint_parked(const struct appint_file *f)
+{
+	return max_t(int, f->blocked, f->parked);
+}
+
+/* Under event_lock. */
+static void appint_add_event(void)
+{
+	last_event_ns = ktime_get_real_ns();
+	WRITE_ONCE(events, events + 1);
+}
+
+/* Under event_lock: whether the file has an event to take. */
+static bool appint_pending(const struct appint_file *f)
+{
+	return READ_ONCE(immediate) || events != f->seen;
+}
+
+/* Under event_lock: the file takes every event so far, as one. */
+static void appint_take(struct appint_file *f)
+{
+	int before = appint_parked(f);
+
+	if (READ_ONCE(immediate))
+		appint_add_event();
+	f->seen = events;
+	f->parked = false;
+	atomic_add(appint_parked(f) - before, &waiting);
+}
 
 static void sim_appint_event(void)
 {
 	unsigned long flags;
 
 	spin_lock_irqsave(&event_lock, flags);
-	last_event_ns = ktime_get_real_ns();
-	WRITE_ONCE(events, events + 1);
+	appint_add_event();
 	spin_unlock_irqrestore(&event_lock, flags);
 	wake_up_interruptible_all(&event_wait);
 }
@@ -60,39 +130,93 @@ static void sim_appint_event(void)
 static enum hrtimer_restart sim_appint_tick(struct hrtimer *timer)
 {
 	sim_appint_event();
-	/* Whole seconds on from a whole second keep the edge aligned. */
+	/* Whole seconds on from a grid point keep the edge on the grid. */
 	hrtimer_forward_now(timer, ns_to_ktime(NSEC_PER_SEC));
 	return HRTIMER_RESTART;
 }
 
+static enum hrtimer_restart sim_appint_burst_tick(struct hrtimer *timer)
+{
+	sim_appint_event();
+	if (!--burst_left)
+		return HRTIMER_NORESTART;
+	hrtimer_forward_now(timer, ns_to_ktime(BURST_GAP_NS));
+	return HRTIMER_RESTART;
+}
+
+/* Under timer_mutex. */
 static void sim_appint_timer_start(void)
 {
-	u64 next = (div_u64(ktime_get_real_ns(), NSEC_PER_SEC) + 1) *
-		   NSEC_PER_SEC;
+	s32 offset;
+	u64 now = ktime_get_real_ns();
+	u64 next;
 
+	/* The grid: whole seconds plus the phase, taken modulo a second. */
+	div_s64_rem(phase_ns, NSEC_PER_SEC, &offset);
+	if (offset < 0)
+		offset += NSEC_PER_SEC;
+	next = (div_u64(now - offset, NSEC_PER_SEC) + 1) * NSEC_PER_SEC +
+	       offset;
 	/* Absolute on CLOCK_REALTIME: follows the clock when it is set. */
 	hrtimer_start(&pps_timer, ns_to_ktime(next), HRTIMER_MODE_ABS);
+}
+
+static int sim_appint_open(struct inode *inode, struct file *file)
+{
+	struct appint_file *f = kzalloc(sizeof(*f), GFP_KERNEL);
+
+	if (!f)
+		return -ENOMEM;
+	spin_lock_irq(&event_lock);
+	f->seen = events;
+	spin_unlock_irq(&event_lock);
+	file->private_data = f;
+	return stream_open(inode, file);
+}
+
+static int sim_appint_release(struct inode *inode, struct file *file)
+{
+	struct appint_file *f = file->private_data;
+
+	spin_lock_irq(&event_lock);
+	atomic_sub(appint_parked(f), &waiting);
+	spin_unlock_irq(&event_lock);
+	kfree(f);
+	return 0;
 }
 
 static ssize_t sim_appint_read(struct file *file, char __user *buf,
 			       size_t count, loff_t *ppos)
 {
+	struct appint_file *f = file->private_data;
+	int result = 0;
+	int before;
 	u64 start;
-	int result;
 
 	if (!count)
 		return 0;
 	/*
-	 * Take the event count and show up in waiting in one step, so that a
-	 * test that sees the reader waiting knows its next event ends the read.
+	 * Find no event and show up in waiting in one step, so that a test
+	 * that sees the reader waiting knows its next event ends the read.
 	 */
 	spin_lock_irq(&event_lock);
-	start = events;
-	atomic_inc(&waiting);
+	if (!appint_pending(f)) {
+		start = f->seen;
+		before = appint_parked(f);
+		f->blocked++;
+		atomic_add(appint_parked(f) - before, &waiting);
+		spin_unlock_irq(&event_lock);
+		result = wait_event_interruptible(event_wait,
+						  READ_ONCE(events) != start ||
+						  READ_ONCE(immediate));
+		spin_lock_irq(&event_lock);
+		before = appint_parked(f);
+		f->blocked--;
+		atomic_add(appint_parked(f) - before, &waiting);
+	}
+	if (!result)
+		appint_take(f);
 	spin_unlock_irq(&event_lock);
-	result = wait_event_interruptible(event_wait,
-					  READ_ONCE(events) != start);
-	atomic_dec(&waiting);
 	if (result)
 		return result;
 	/* Out of waiting before counted in reads, as the test relies on. */
@@ -105,10 +229,33 @@ static ssize_t sim_appint_read(struct file *file, char __user *buf,
 	return 0;
 }
 
+static __poll_t sim_appint_poll(struct file *file, poll_table *wait)
+{
+	struct appint_file *f = file->private_data;
+	__poll_t mask = 0;
+
+	if (!READ_ONCE(pollable))
+		return DEFAULT_POLLMASK;
+	poll_wait(file, &event_wait, wait);
+	spin_lock_irq(&event_lock);
+	if (appint_pending(f)) {
+		mask = EPOLLIN | EPOLLRDNORM;
+	} else if (!f->parked) {
+		int before = appint_parked(f);
+
+		f->parked = true;
+		atomic_add(appint_parked(f) - before, &waiting);
+	}
+	spin_unlock_irq(&event_lock);
+	return mask;
+}
+
 static const struct file_operations sim_appint_fops = {
 	.owner = THIS_MODULE,	/* no unload while a reader holds the device */
-	.open = nonseekable_open,
+	.open = sim_appint_open,
+	.release = sim_appint_release,
 	.read = sim_appint_read,
+	.poll = sim_appint_poll,
 	.llseek = no_llseek,
 };
 
@@ -129,6 +276,35 @@ static const struct file_operations trigger_fops = {
 	.owner = THIS_MODULE,
 	.open = simple_open,
 	.write = trigger_write,
+	.llseek = no_llseek,
+};
+
+static ssize_t burst_write(struct file *file, const char __user *buf,
+			   size_t count, loff_t *ppos)
+{
+	unsigned int n;
+	int result = kstrtouint_from_user(buf, count, 0, &n);
+
+	if (result)
+		return result;
+	if (n < 1 || n > BURST_MAX)
+		return -EINVAL;
+	/* A new burst replaces what is left of the one before. */
+	mutex_lock(&timer_mutex);
+	hrtimer_cancel(&burst_timer);
+	sim_appint_event();
+	burst_left = n - 1;
+	if (burst_left)
+		hrtimer_start(&burst_timer, ns_to_ktime(BURST_GAP_NS),
+			      HRTIMER_MODE_REL);
+	mutex_unlock(&timer_mutex);
+	return count;
+}
+
+static const struct file_operations burst_fops = {
+	.owner = THIS_MODULE,
+	.open = simple_open,
+	.write = burst_write,
 	.llseek = no_llseek,
 };
 
@@ -153,18 +329,97 @@ static int timer_set(void *data, u64 val)
 }
 DEFINE_DEBUGFS_ATTRIBUTE(timer_fops, timer_get, timer_set, "%llu\n");
 
+/* Signed, which the simple attributes of 5.4 cannot parse. */
+static ssize_t phase_read(struct file *file, char __user *buf, size_t count,
+			  loff_t *ppos)
+{
+	char text[24];
+	int len = scnprintf(text, sizeof(text), "%lld\n", READ_ONCE(phase_ns));
+
+	return simple_read_from_buffer(buf, count, ppos, text, len);
+}
+
+static ssize_t phase_write(struct file *file, const char __user *buf,
+			   size_t count, loff_t *ppos)
+{
+	s64 val;
+	int result = kstrtoll_from_user(buf, count, 0, &val);
+
+	if (result)
+		return result;
+	mutex_lock(&timer_mutex);
+	WRITE_ONCE(phase_ns, val);
+	if (timer_on) {
+		hrtimer_cancel(&pps_timer);
+		sim_appint_timer_start();
+	}
+	mutex_unlock(&timer_mutex);
+	return count;
+}
+
+static const struct file_operations phase_fops = {
+	.owner = THIS_MODULE,
+	.open = simple_open,
+	.read = phase_read,
+	.write = phase_write,
+	.llseek = no_llseek,
+};
+
+static int immediate_get(void *data, u64 *val)
+{
+	*val = READ_ONCE(immediate);
+	return 0;
+}
+
+static int immediate_set(void *data, u64 val)
+{
+	if (val > 1)
+		return -EINVAL;
+	WRITE_ONCE(immediate, val);
+	/* Blocked reads return too, as the readers asked now would. */
+	wake_up_interruptible_all(&event_wait);
+	return 0;
+}
+DEFINE_DEBUGFS_ATTRIBUTE(immediate_fops, immediate_get, immediate_set,
+			 "%llu\n");
+
+static int pollable_get(void *data, u64 *val)
+{
+	*val = READ_ONCE(pollable);
+	return 0;
+}
+
+static int pollable_set(void *data, u64 val)
+{
+	if (val > 1)
+		return -EINVAL;
+	WRITE_ONCE(pollable, val);
+	/* Waiting pollers ask again and get the new answer. */
+	wake_up_interruptible_all(&event_wait);
+	return 0;
+}
+DEFINE_DEBUGFS_ATTRIBUTE(pollable_fops, pollable_get, pollable_set, "%llu\n");
+
 static int __init sim_appint_init(void)
 {
 	int result;
 
 	hrtimer_init(&pps_timer, CLOCK_REALTIME, HRTIMER_MODE_ABS);
 	pps_timer.function = sim_appint_tick;
+	hrtimer_init(&burst_timer, CLOCK_MONOTONIC, HRTIMER_MODE_REL);
+	burst_timer.function = sim_appint_burst_tick;
 	result = misc_register(&sim_appint_dev);
 	if (result)
 		return result;
 	dir = debugfs_create_dir("sim_appint", NULL);
 	debugfs_create_file("trigger", 0200, dir, NULL, &trigger_fops);
+	debugfs_create_file("burst", 0200, dir, NULL, &burst_fops);
 	debugfs_create_file_unsafe("timer", 0600, dir, NULL, &timer_fops);
+	debugfs_create_file("phase_ns", 0600, dir, NULL, &phase_fops);
+	debugfs_create_file_unsafe("immediate", 0600, dir, NULL,
+				   &immediate_fops);
+	debugfs_create_file_unsafe("pollable", 0600, dir, NULL,
+				   &pollable_fops);
 	debugfs_create_atomic_t("inject_eio", 0600, dir, &inject_eio);
 	debugfs_create_atomic_t("inject_short", 0600, dir, &inject_short);
 	debugfs_create_u64("events", 0400, dir, &events);
@@ -177,9 +432,10 @@ static int __init sim_appint_init(void)
 
 static void __exit sim_appint_exit(void)
 {
-	/* No knob can restart the timer once the folder is gone. */
+	/* No knob can restart a timer once the folder is gone. */
 	debugfs_remove_recursive(dir);
 	hrtimer_cancel(&pps_timer);
+	hrtimer_cancel(&burst_timer);
 	misc_deregister(&sim_appint_dev);
 }
 
