@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/timex.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -422,6 +423,38 @@ bool triggerHandled()
 }
 
 }  // namespace pps
+
+// ---- the system clock ------------------------------------------------------------
+
+namespace clock {
+
+bool setSynchronised(bool synchronised)
+{
+    struct timex tx {};
+    if (adjtimex(&tx) < 0)
+        return false;
+    tx.modes = ADJ_STATUS;
+    if (synchronised) {
+        tx.status &= ~STA_UNSYNC;
+        // Far below the limit at which the kernel gives the clock up again.
+        tx.modes |= ADJ_MAXERROR;
+        tx.maxerror = 1000;
+    } else {
+        tx.status |= STA_UNSYNC;
+    }
+    return adjtimex(&tx) >= 0;
+}
+
+int synchronised()
+{
+    struct timex tx {};  // modes 0: only asks
+    int state = adjtimex(&tx);
+    if (state < 0)
+        return -1;
+    return state != TIME_ERROR && !(tx.status & STA_UNSYNC);
+}
+
+}  // namespace clock
 
 // ---- sim_otx2_ptp ----------------------------------------------------------------
 

@@ -169,6 +169,17 @@ bool triggerWhenWaiting();
 bool triggerHandled();
 }  // namespace pps
 
+// ---- the system clock's NTP state ----------------------------------------------------
+
+namespace clock {
+// Clears STA_UNSYNC with a small maximum error, as a daemon keeping the
+// clock would (the kernel sets it at boot), or sets it; false when the
+// kernel refuses.
+bool setSynchronised(bool synchronised);
+// 1 when the kernel holds the clock synchronised, 0 when not, -1 on error.
+int synchronised();
+}  // namespace clock
+
 // ---- sim_otx2_ptp: the SoC's PTP driver --------------------------------------------
 
 namespace ptp {

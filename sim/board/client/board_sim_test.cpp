@@ -248,6 +248,15 @@ TEST_F(Pps, poll_then_read_takes_the_event_that_came_between)
     EXPECT_TRUE(board::pps::lastEventNs() - start >= 4000000);
 }
 
+TEST(the_board_starts_with_its_clock_synchronised)
+{
+    EXPECT_EQ(1, board::clock::synchronised());
+    EXPECT_TRUE(board::clock::setSynchronised(false));
+    EXPECT_EQ(0, board::clock::synchronised());
+    EXPECT_TRUE(board::clock::setSynchronised(true));
+    EXPECT_EQ(1, board::clock::synchronised());
+}
+
 TEST_F(Pps, sim_appint_unloads_with_its_timer_running)
 {
     EXPECT_TRUE(board::unloadModule("sim_appint") != 0);  // an open device holds it

@@ -6,6 +6,8 @@
 //   simctl soc BLOCK...          the registers that are not zero (ptp, bts, gpio)
 //   simctl pps-ns NS             the SoC's PTP time of the last PPS edge
 //   simctl reset                 the PLL reset register's content
+//   simctl sync | unsync         the system clock held synchronised or not,
+//                                as the kernel tells NTP clients (STA_UNSYNC)
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +20,7 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: simctl chip BUS | transfers BUS [N] | registers BUS | soc BLOCK... | pps-ns NS | reset\n");
+    std::fprintf(stderr, "usage: simctl chip BUS | transfers BUS [N] | registers BUS | soc BLOCK... | pps-ns NS | reset | sync | unsync\n");
     return 2;
 }
 
@@ -56,6 +58,15 @@ int main(int argc, char** argv)
         if (!reset)
             return 1;
         std::printf("0x%04x\n", *reset);
+        return 0;
+    }
+    if (argc == 2 && (std::strcmp(argv[1], "sync") == 0 || std::strcmp(argv[1], "unsync") == 0)) {
+        bool synchronised = argv[1][0] == 's';
+        if (!board::clock::setSynchronised(synchronised) || board::clock::synchronised() != synchronised) {
+            std::fprintf(stderr, "simctl: cannot mark the clock %s\n",
+                         synchronised ? "synchronised" : "unsynchronised");
+            return 1;
+        }
         return 0;
     }
     if (argc < 3)
