@@ -39,8 +39,10 @@ expect_probe() {
 	[ "${line%% *}" = "$1" ] || not_ok "$2: expected $1, the probe says '${line:-nothing}'"
 }
 
-test_the_tod_sender_reaches_only_its_port_and_the_pps_device() {
-	probe_in halvern@2.service /dev/ttyS2 /dev/appint2 /dev/mem /dev/ttyS1 /etc/sandbox-probe
+test_the_tod_sender_reaches_only_its_port_the_pps_device_and_the_clock_query() {
+	probe_in halvern@2.service /dev/ttyS2 /dev/appint2 /dev/mem /dev/ttyS1 /etc/sandbox-probe clock-query clock-set
+	expect_probe opened clock-query
+	expect_probe refused clock-set
 	expect_probe opened /dev/ttyS2
 	expect_probe opened /dev/appint2
 	expect_probe refused /dev/mem
@@ -56,6 +58,6 @@ test_the_clock_unit_reaches_only_the_kv_ptp_nodes() {
 	expect_probe refused /etc/sandbox-probe
 }
 
-run_test test_the_tod_sender_reaches_only_its_port_and_the_pps_device
+run_test test_the_tod_sender_reaches_only_its_port_the_pps_device_and_the_clock_query
 run_test test_the_clock_unit_reaches_only_the_kv_ptp_nodes
 finish
