@@ -1,8 +1,6 @@
 // halvern on the simulated board: PPS events of the simulated /dev/appint2,
 // and what actually left the 16550 UART ttyS2, read back on ttyS3 (the two
 // are looped outside the guest).
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -116,28 +114,6 @@ bool waitHandled(long long handled)
         if (board::monotonicMs() > end)
             return false;
     return board::pps::waitForWaiting(1, 5000);
-}
-
-// Busy processes that keep every CPU loaded, and their end.
-std::vector<pid_t> startBusyLoops()
-{
-    std::vector<pid_t> loops;
-    for (long i = 0; i < 2 * sysconf(_SC_NPROCESSORS_ONLN); ++i) {
-        pid_t pid = fork();
-        if (pid == 0)
-            for (volatile unsigned long spins = 0;; spins = spins + 1) {
-            }
-        loops.push_back(pid);
-    }
-    return loops;
-}
-
-void stopBusyLoops(const std::vector<pid_t>& loops)
-{
-    for (pid_t pid : loops)
-        kill(pid, SIGKILL);
-    for (pid_t pid : loops)
-        waitpid(pid, nullptr, 0);
 }
 
 }  // namespace
@@ -310,7 +286,7 @@ TEST_F_TIMEOUT(Sender, loaded_pps_with_short_reads_and_short_writes_keep_every_m
     });
     double start = board::monotonicMs();
     self->start({});
-    std::vector<pid_t> loops = startBusyLoops();
+    std::vector<pid_t> loops = board::startBusyLoops(2 * static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)));
     int shortReads = 0, cutWrites = 0, dropped = 0, lost = 0;
     for (int i = 0; i < events; ++i) {
         switch (i % 10) {
@@ -336,7 +312,7 @@ TEST_F_TIMEOUT(Sender, loaded_pps_with_short_reads_and_short_writes_keep_every_m
         if (triggerOnTheSecond() == 0 || !waitHandled(handled))
             ++lost;
     }
-    stopBusyLoops(loops);
+    board::stopBusyLoops(loops);
     self->stop();
     usleep(300000);
     done = true;

@@ -218,6 +218,27 @@ void stopProgram(pid_t pid)
     waitpid(pid, nullptr, 0);
 }
 
+std::vector<pid_t> startBusyLoops(int count)
+{
+    std::vector<pid_t> loops;
+    for (int i = 0; i < count; ++i) {
+        pid_t pid = fork();
+        if (pid == 0)
+            for (volatile unsigned long spins = 0;; spins = spins + 1) {
+            }
+        loops.push_back(pid);
+    }
+    return loops;
+}
+
+void stopBusyLoops(const std::vector<pid_t>& loops)
+{
+    for (pid_t pid : loops)
+        kill(pid, SIGKILL);
+    for (pid_t pid : loops)
+        waitpid(pid, nullptr, 0);
+}
+
 std::vector<pid_t> childrenOf(pid_t parent)
 {
     std::vector<pid_t> children;

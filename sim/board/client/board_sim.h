@@ -95,6 +95,10 @@ int waitStatus(pid_t pid, int timeoutMs);
 int waitExit(pid_t pid, int timeoutMs);
 // SIGTERM, and waits for the end.
 void stopProgram(pid_t pid);
+// count normal-priority processes that only spin, to load the CPUs; and
+// their end.
+std::vector<pid_t> startBusyLoops(int count);
+void stopBusyLoops(const std::vector<pid_t>& loops);
 // Processes whose parent is pid.
 std::vector<pid_t> childrenOf(pid_t pid);
 double monotonicMs();
