@@ -1,11 +1,16 @@
 // halvern_bench: time from the PPS read's return to the serial write's
 // completion, for halvern and for a floor that does what each PPS needs and
-// nothing more (the one-byte read, the clock read, the T1 string formatted,
-// one write of 21 bytes), and for that floor with the sender's trace output,
-// over a few hundred triggered PPS events.
-// Measured from outside with the kernel's syscall exit trace events, so the
-// programs run unchanged. Meant for the board with the instruction-counted
-// clock (run.sh -i), where what leaves ttyS2 is not read back.
+// nothing more (the one-byte read after a poll, the monotonic and real-time
+// clock reads, the T1 string formatted, one write of 21 bytes, then the
+// read-only adjtimex query), and for that floor with the sender's trace
+// output, over a few hundred triggered PPS events.
+// Each PPS comes a second after the last and a few milliseconds after a
+// whole second of CLOCK_REALTIME, as a real one does: the sender holds back
+// a PPS far from a whole second or soon after the one before. Measured from
+// outside with the kernel's syscall exit trace events, so the programs run
+// unchanged. Meant for the board with the instruction-counted clock
+// (run.sh -i), where the idle second between PPS costs no host time and
+// what leaves ttyS2 is not read back.
 //   halvern_bench [events]                  (default 300)
 // With --pid, the sender that is already running as process PID (as its
 // service started it) instead, over events PPS (default 5000), first on an
@@ -13,12 +18,15 @@
 // loops each; LABEL names the run in the output:
 //   halvern_bench --pid PID LABEL [events]
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/timex.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,40 +42,64 @@ const std::string kTrace = "/sys/kernel/debug/tracing/";
 const char* const kFloor = "--floor";
 const char* const kFloorWithTrace = "--floor-with-trace";
 
-// Between a PPS and the next: far longer than the work of one, so that the
-// bench, woken to trigger the next, never cuts into it; and varied over a
-// millisecond, so that the PPS fall evenly on all phases of the kernel's
-// tick rather than on a few.
-useconds_t ppsGapUs(int event)
+// The board's kernels tick at 250 Hz.
+constexpr long kTickNs = 4000000;
+// How long the floor's poll waits before it reads anyway, as the sender's.
+constexpr int kPollMs = 2000;
+
+// Sleeps to the time of PPS number event: just past the next whole second
+// of CLOCK_REALTIME, so a second after the last PPS, by an offset varied
+// over one tick so that the PPS fall evenly on all phases of the kernel's
+// tick rather than on one. Far inside the 400 ms the sender allows.
+void sleepToPps(int event)
 {
-    return 5000 + static_cast<useconds_t>(event) * 7919 % 1000;
+    struct timespec at;
+    clock_gettime(CLOCK_REALTIME, &at);
+    at.tv_sec += 1;
+    at.tv_nsec = static_cast<long>(event) * 7919 % (kTickNs / 1000) * 1000;
+    while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
 }
 
 // The floor, this program started again with kFloor; with kFloorWithTrace
 // it also prints the sender's two trace texts per PPS, flushed before the
-// next read as the sender does.
+// next read as the sender does. The clock calls sit where the sender's do.
 [[noreturn]] void floorLoop(bool trace)
 {
     int pps = open(board::pps::kDevice, O_RDWR);
     int con = open(board::kTodPort, O_RDWR | O_NOCTTY);
     char scratch;
     char tod[32];
+    struct timespec last = {};
     for (;;) {
         if (trace)
             std::fflush(stdout);
-        if (read(pps, &scratch, 1) != 0)
+        struct pollfd ready = {pps, POLLIN, 0};
+        if (poll(&ready, 1, kPollMs) < 0 || read(pps, &scratch, 1) != 0)
             break;
+        struct timespec since;
+        clock_gettime(CLOCK_MONOTONIC, &since);
         if (trace)
             std::printf("\nPPS Interrupt ");
-        time_t now = time(nullptr);
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        long long apart = (since.tv_sec - last.tv_sec) * 1000000000LL + since.tv_nsec - last.tv_nsec;
+        last = since;
+        if (now.tv_nsec > 400000000 && now.tv_nsec < 600000000)
+            continue;
+        if (apart < 500000000)
+            continue;
+        time_t second = now.tv_sec + (now.tv_nsec >= 500000000);
         struct tm utc;
-        gmtime_r(&now, &utc);
+        gmtime_r(&second, &utc);
         int len = std::snprintf(tod, sizeof(tod), "T1%02d%02d%02d%02d%02d%04dZ0000", utc.tm_hour, utc.tm_min,
                                 utc.tm_sec, utc.tm_mon + 1, utc.tm_mday, utc.tm_year + 1900);
         if (trace)
             std::printf("(ToD:%s)\n", tod);
         if (write(con, tod, len) < 0)
             break;
+        struct timex state = {};
+        adjtimex(&state);
     }
     _exit(1);
 }
@@ -139,9 +171,11 @@ Gaps traceGaps(pid_t pid, int events)
     }
     board::writeText(kTrace + "tracing_on", "1");
     for (int i = 0; i < events; ++i) {
+        sleepToPps(i);
         board::pps::triggerWhenWaiting();
-        usleep(ppsGapUs(i));
     }
+    usleep(100000);  // the last PPS handled first, unpolled: polling would cut into it
+    board::pps::waitForWaiting(1, 5000);
     board::writeText(kTrace + "tracing_on", "0");
     for (const char* event : kEvents)
         board::writeText(kTrace + "events/" + event + "/enable", "0");
