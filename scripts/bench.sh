@@ -48,9 +48,9 @@ for kernel in "${kernels[@]}"; do
     grep -E '^bench: tod ' "$build/debian/logs/tod-load.console" | sed "s/^bench: /$kernel /"
     tap_read "$build/debian/logs/tod-load.console" || echo "$kernel tod-load: FAILED, its figures are not whole" \
         "(${tap_problem:-$tap_failed failed}; $build/debian/logs/tod-load.console)"
-    while read -r _ _ label _ _ value rest; do
-        tod+=("$(printf '%-8s %-16s %8s  %s' "$kernel" "$label" "$value" "$rest")")
-    done < <(grep -E '^bench: tod [a-z-]+ loaded/unloaded p99.9 ' "$build/debian/logs/tod-load.console")
+    while read -r _ _ label _ tail value rest; do
+        tod+=("$(printf '%-8s %-16s %5s %8s  %s' "$kernel" "$label" "$tail" "$value" "$rest")")
+    done < <(grep -E '^bench: tod [a-z-]+ loaded/unloaded p99(\.9)? ' "$build/debian/logs/tod-load.console")
 done
 
 columns=(halvern/floor halvern/floor_with_trace morrask/floor morrask/floor_with_check kv_ptp/floor kv_ptp/floor_with_soc_call)
@@ -71,5 +71,5 @@ echo "floor_with_soc_call: kv_ptp's floor with the one call into the SoC's PTP d
 
 echo
 echo "ToD from the PPS read's return to the end of the serial write, halvern@2 on the Debian board:"
-printf '%-8s %-16s %8s\n' kernel setting "p99.9 loaded/unloaded"
+printf '%-8s %-16s %5s %8s\n' kernel setting tail "loaded/unloaded"
 printf '%s\n' "${tod[@]}"

@@ -13,7 +13,7 @@
 // what leaves ttyS2 is not read back.
 //   halvern_bench [events]                  (default 300)
 // With --pid, the sender that is already running as process PID (as its
-// service started it) instead, over events PPS (default 5000), first on an
+// service started it) instead, over events PPS (default 1000), first on an
 // idle board, then with every CPU kept busy by two normal-priority busy
 // loops each; LABEL names the run in the output:
 //   halvern_bench --pid PID LABEL [events]
@@ -240,19 +240,22 @@ double percentile(const std::vector<double>& sorted, double q)
     return sorted[rank > 0 ? rank - 1 : 0];
 }
 
-// The distribution of one run's samples, named what; its p99.9, or -1
-// without samples.
-double printDistribution(const std::string& what, std::vector<double> us)
+// The distribution of one run's samples, sorted, named what: the tail
+// percentiles only where there are samples above them.
+void printDistribution(const std::string& what, const std::vector<double>& us)
 {
     if (us.empty()) {
         std::printf("bench: tod %s: no samples\n", what.c_str());
-        return -1;
+        return;
     }
-    std::sort(us.begin(), us.end());
-    std::printf("bench: tod %-34s %zu PPS: p50 %4.0f us, p99 %4.0f us, p99.9 %4.0f us, max %5.0f us\n",
-                what.c_str(), us.size(), percentile(us, 0.5), percentile(us, 0.99), percentile(us, 0.999),
-                us.back());
-    return percentile(us, 0.999);
+    char tails[64] = "";
+    if (us.size() >= 100)
+        std::snprintf(tails, sizeof(tails), " p99 %4.0f us,", percentile(us, 0.99));
+    if (us.size() >= 1000)
+        std::snprintf(tails + std::strlen(tails), sizeof(tails) - std::strlen(tails), " p99.9 %4.0f us,",
+                      percentile(us, 0.999));
+    std::printf("bench: tod %-34s %zu PPS: p50 %4.0f us,%s max %5.0f us\n", what.c_str(), us.size(),
+                percentile(us, 0.5), tails, us.back());
 }
 
 // The running sender pid, unloaded and then loaded.
@@ -265,14 +268,20 @@ int measureService(pid_t pid, const char* label, int events)
     std::vector<pid_t> loops = startBusyLoops(2 * cpus);
     Gaps loaded = traceGaps(pid, events);
     stopBusyLoops(loops);
+    for (std::vector<double>* us : {&idle.work, &loaded.work, &idle.wake, &loaded.wake})
+        std::sort(us->begin(), us->end());
     std::string name = label;
-    double idleTail = printDistribution(name + " unloaded read-to-write", idle.work);
-    double loadedTail = printDistribution(name + " loaded read-to-write", loaded.work);
+    printDistribution(name + " unloaded read-to-write", idle.work);
+    printDistribution(name + " loaded read-to-write", loaded.work);
     printDistribution(name + " unloaded wake-to-read", idle.wake);
     printDistribution(name + " loaded wake-to-read", loaded.wake);
-    if (idleTail > 0 && loadedTail > 0)
-        std::printf("bench: tod %s loaded/unloaded p99.9 %.2f (%d busy loops on %d CPU)\n", label,
-                    loadedTail / idleTail, 2 * cpus, cpus);
+    size_t fewest = std::min(idle.work.size(), loaded.work.size());
+    if (fewest >= 100) {
+        double q = fewest >= 1000 ? 0.999 : 0.99;
+        std::printf("bench: tod %s loaded/unloaded %s %.2f (%d busy loops on %d CPU)\n", label,
+                    fewest >= 1000 ? "p99.9" : "p99", percentile(loaded.work, q) / percentile(idle.work, q),
+                    2 * cpus, cpus);
+    }
     size_t enough = static_cast<size_t>(events) * 9 / 10;
     bool ok = idle.work.size() >= enough && loaded.work.size() >= enough;
     std::printf("TAP version 13\n1..1\n%s 1 - tod %s\n", ok ? "ok" : "not ok", label);
@@ -286,7 +295,7 @@ int main(int argc, char** argv)
     if (argc > 1 && (std::strcmp(argv[1], kFloor) == 0 || std::strcmp(argv[1], kFloorWithTrace) == 0))
         floorLoop(std::strcmp(argv[1], kFloorWithTrace) == 0);
     if (argc > 3 && std::strcmp(argv[1], "--pid") == 0)
-        return measureService(std::atoi(argv[2]), argv[3], argc > 4 ? std::atoi(argv[4]) : 5000);
+        return measureService(std::atoi(argv[2]), argv[3], argc > 4 ? std::atoi(argv[4]) : 1000);
     int events = argc > 1 ? std::atoi(argv[1]) : 300;
     board::pps::setTimer(false);
     int con = board::openRawPort(board::kTodPort);  // held open: keeps the raw settings
