@@ -19,9 +19,7 @@
 //   halvern_bench --pid PID LABEL [events]
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/timex.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -211,28 +209,6 @@ void print(const char* name, std::vector<double> us)
                 us.size(), us[us.size() / 2], sum / us.size(), us[us.size() * 9 / 10], us.back());
 }
 
-// Starts count normal-priority processes that only spin.
-std::vector<pid_t> startBusyLoops(int count)
-{
-    std::vector<pid_t> loops;
-    for (int i = 0; i < count; ++i) {
-        pid_t pid = fork();
-        if (pid == 0)
-            for (volatile unsigned long spins = 0;; spins = spins + 1) {
-            }
-        loops.push_back(pid);
-    }
-    return loops;
-}
-
-void stopBusyLoops(const std::vector<pid_t>& loops)
-{
-    for (pid_t pid : loops)
-        kill(pid, SIGKILL);
-    for (pid_t pid : loops)
-        waitpid(pid, nullptr, 0);
-}
-
 // Nearest rank: the smallest sample with at least q of all at or below it.
 double percentile(const std::vector<double>& sorted, double q)
 {
@@ -265,9 +241,9 @@ int measureService(pid_t pid, const char* label, int events)
     board::pps::setTimer(false);
     Gaps idle = traceGaps(pid, events);
     int cpus = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
-    std::vector<pid_t> loops = startBusyLoops(2 * cpus);
+    std::vector<pid_t> loops = board::startBusyLoops(2 * cpus);
     Gaps loaded = traceGaps(pid, events);
-    stopBusyLoops(loops);
+    board::stopBusyLoops(loops);
     for (std::vector<double>* us : {&idle.work, &loaded.work, &idle.wake, &loaded.wake})
         std::sort(us->begin(), us->end());
     std::string name = label;
