@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <iterator>
 #include <map>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include "platform.h"
 #include "sim_event_log.h"
@@ -80,6 +82,15 @@ int64_t turnAfterNs(unsigned turn)
     if (turn < board.ppsScript.size())
         return board.ppsScript[turn].afterNs;
     return turn == 0 ? 0 : PPS_INTERVAL_NS;
+}
+
+// Really waits, for a test that reads the sender's standard output only
+// once it is full, until the pipe there is empty again (or 10 s).
+void waitForStdoutDrained(void)
+{
+    int queued = 0;
+    for (int tries = 0; tries < 10000 && ioctl(STDOUT_FILENO, FIONREAD, &queued) == 0 && queued > 0; tries++)
+        usleep(1000);
 }
 
 bool isPpsDevice(int fd)
@@ -270,7 +281,9 @@ ssize_t deviceRead(int fd, void *buffer, size_t count)
     board.waitedNs = 0;
     std::string result = turn < board.ppsScript.size() ? board.ppsScript[turn].result : "eio";
     appendEvent(board.events, "read %s", result.c_str());
-    if (result == "pps")
+    if (result == "drained")
+        waitForStdoutDrained();
+    if (result == "pps" || result == "drained")
         return 0;
     if (result == "short") {
         *static_cast<char *>(buffer) = 0;

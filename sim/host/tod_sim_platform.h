@@ -11,7 +11,9 @@
 //                                 move on together
 //   HALVERN_SIM_PPS=<r>[+<ms>][*<n>],...
 //                                 results of the PPS reads in turn: pps (0),
-//                                 short (1), eio (-1, EIO); then eio. Each
+//                                 short (1), eio (-1, EIO), drained (0, once
+//                                 the pipe on standard output has been read
+//                                 empty); then eio. Each
 //                                 comes <ms> after the one before (1000; the
 //                                 first at once), <n> times over
 //   HALVERN_SIM_NOPOLL=1          the PPS device cannot be waited on: every

@@ -10,11 +10,6 @@
 #include "pulse_check.h"
 #include "tod_sim_platform.h"
 #include "tod_utils.h"
-#include "trace_output.h"
-
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -250,36 +245,6 @@ TEST(PulseCheck, LabelPhaseAndSpacingOfEachPulse)
             last = pulseSpacing(&history, (start + i * spread) * NS_PER_MS, &since);
         EXPECT_EQ(spread == 99 ? PULSE_BURST : PULSE_ON_TIME, last) << start;
     }
-}
-
-// Trace that a full pipe cannot take is dropped and counted, and the count
-// is handed over only once the pipe takes output again. In a child, whose
-// stdout may be given away.
-TEST(TraceOutput, WhatAFullPipeCannotTakeIsCountedAndToldOnceItTakesAgain)
-{
-    int ends[2];
-    ASSERT_EQ(0, pipe(ends));
-    ASSERT_EQ(4096, fcntl(ends[1], F_SETPIPE_SZ, 4096));
-    pid_t child = fork();
-    if (child == 0) {
-        char page[5000];
-        memset(page, 'x', sizeof(page));
-        bool ok = traceOutputStart(ends[1]);
-        fwrite(page, 1, sizeof(page), stdout);
-        fflush(stdout); // returns at once, 904 bytes short
-        ok = ok && traceOutputTakeLost() == 0;
-        ok = ok && read(ends[0], page, sizeof(page)) == 4096;
-        fputs("again", stdout);
-        fflush(stdout);
-        ok = ok && traceOutputTakeLost() == 904 && traceOutputTakeLost() == 0;
-        ok = ok && read(ends[0], page, sizeof(page)) == 5;
-        _exit(ok ? 0 : 1);
-    }
-    int status = -1;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    close(ends[0]);
-    close(ends[1]);
 }
 
 } // namespace
