@@ -443,6 +443,19 @@ bool triggerHandled()
     return waitForWaiting(1, 5000);
 }
 
+// Asleep first: a reader's work on the last event is long done by the time
+// this looks whether it is parked, so the looking does not cut into it.
+time_t triggerAtSecond(long afterNs)
+{
+    struct timespec at;
+    clock_gettime(CLOCK_REALTIME, &at);
+    at.tv_sec += 1;
+    at.tv_nsec = afterNs;
+    while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+    return waitForWaiting(1, 5000) && trigger() ? at.tv_sec : 0;
+}
+
 }  // namespace pps
 
 // ---- the system clock ------------------------------------------------------------

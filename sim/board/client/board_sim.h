@@ -171,6 +171,10 @@ bool triggerWhenWaiting();
 // One event, handed over once a reader is parked, returning only once that
 // reader has handled it and is parked again.
 bool triggerHandled();
+// One event afterNs past the next whole second of the board's clock, as a
+// PPS marks it (later if no reader is parked by then); that second, or 0
+// when no event was made.
+time_t triggerAtSecond(long afterNs = 0);
 }  // namespace pps
 
 // ---- the system clock's NTP state ----------------------------------------------------

@@ -228,33 +228,6 @@ TEST_F(Pps, poll_then_read_takes_the_event_that_came_between)
     EXPECT_EQ(1, poll(&p, 1, 3000));
     EXPECT_EQ(POLLIN | POLLOUT, p.revents);
     EXPECT_EQ(0, readAcrossTrigger(self->fd).n);
-    p.events = POLLIN;
-
-    // A read that never blocks is an event and a read of its own.
-    EXPECT_TRUE(board::pps::setPollable(true) && board::pps::setImmediate(true));
-    long long events = board::pps::events(), reads = board::pps::reads();
-    EXPECT_EQ(1, poll(&p, 1, 3000));
-    EXPECT_EQ(0, read(self->fd, &byte, 1));
-    EXPECT_EQ(events + 1, board::pps::events());
-    EXPECT_EQ(reads + 1, board::pps::reads());
-    EXPECT_TRUE(board::pps::setImmediate(false));
-    EXPECT_EQ(0, poll(&p, 1, 0));
-
-    long long start = realtimeNs();
-    EXPECT_TRUE(board::pps::burst(5));
-    EXPECT_FALSE(board::pps::burst(101));
-    usleep(300000);
-    EXPECT_EQ(events + 6, board::pps::events());
-    EXPECT_TRUE(board::pps::lastEventNs() - start >= 4000000);
-}
-
-TEST(the_board_starts_with_its_clock_synchronised)
-{
-    EXPECT_EQ(1, board::clock::synchronised());
-    EXPECT_TRUE(board::clock::setSynchronised(false));
-    EXPECT_EQ(0, board::clock::synchronised());
-    EXPECT_TRUE(board::clock::setSynchronised(true));
-    EXPECT_EQ(1, board::clock::synchronised());
 }
 
 TEST_F(Pps, sim_appint_unloads_with_its_timer_running)

@@ -45,18 +45,12 @@ constexpr long kTickNs = 4000000;
 // How long the floor's poll waits before it reads anyway, as the sender's.
 constexpr int kPollMs = 2000;
 
-// Sleeps to the time of PPS number event: just past the next whole second
-// of CLOCK_REALTIME, so a second after the last PPS, by an offset varied
-// over one tick so that the PPS fall evenly on all phases of the kernel's
-// tick rather than on one. Far inside the 400 ms the sender allows.
-void sleepToPps(int event)
+// The offset of PPS number event past its whole second: varied over one
+// tick so that the PPS fall evenly on all phases of the kernel's tick
+// rather than on one. Far inside the 400 ms the sender allows.
+long ppsOffsetNs(int event)
 {
-    struct timespec at;
-    clock_gettime(CLOCK_REALTIME, &at);
-    at.tv_sec += 1;
-    at.tv_nsec = static_cast<long>(event) * 7919 % (kTickNs / 1000) * 1000;
-    while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-    }
+    return static_cast<long>(event) * 7919 % (kTickNs / 1000) * 1000;
 }
 
 // The floor, this program started again with kFloor; with kFloorWithTrace
@@ -169,8 +163,7 @@ Gaps traceGaps(pid_t pid, int events)
     }
     board::writeText(kTrace + "tracing_on", "1");
     for (int i = 0; i < events; ++i) {
-        sleepToPps(i);
-        board::pps::triggerWhenWaiting();
+        board::pps::triggerAtSecond(ppsOffsetNs(i));
     }
     usleep(100000);  // the last PPS handled first, unpolled: polling would cut into it
     board::pps::waitForWaiting(1, 5000);
