@@ -237,9 +237,11 @@ TEST(Halvern, StandardOutputThatNobodyReadsNeverHoldsTheToDUp)
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     std::string out;
-    std::thread drain([&] { // nothing is read until the pipe is full; then all, to the end
-        for (int queued = 0; ioctl(reader, FIONREAD, &queued) == 0 && queued < 60000;)
-            usleep(1000);
+    std::thread drain([&] { // nothing is read until the pipe is full and stays so; then all, to the end
+        for (int queued = 0, before = -1; queued < 60000 || queued != before; usleep(100000)) {
+            before = queued;
+            ioctl(reader, FIONREAD, &queued);
+        }
         char piece[4096];
         for (ssize_t n; (n = read(reader, piece, sizeof(piece))) != 0;)
             n > 0 ? out.append(piece, static_cast<size_t>(n)) : (usleep(1000), out);
