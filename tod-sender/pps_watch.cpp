@@ -13,8 +13,6 @@
 constexpr int SYNC_NOT_ASKED = -2;
 constexpr int64_t TOO_SOON_REPORT_INTERVAL_NS = NS_PER_S;
 
-static const char PPS_DEVICE[] = HALVERN_PPS_DEVICE;
-
 // CLOCK_MONOTONIC cannot fail on Linux; were it to, every pulse would look
 // like a burst and halvern would stop and be restarted.
 static int64_t monotonicNs(void)
@@ -44,7 +42,7 @@ void ppsWaitForPulse(PpsWatch *watch, int pps_fd)
         if (ready != 0)
             return; // ready, or the wait failed: the blocking read decides
         HALVERN_REPORT(REPORTER_MAIN, MSG_PPS_SILENCE, static_cast<long long>(PULSE_SILENCE_NS / NS_PER_S),
-                       PPS_DEVICE);
+                       HALVERN_PPS_DEVICE);
         watch->silenceReported = true;
         fflush(stdout);
     }
@@ -73,7 +71,7 @@ PulseVerdict ppsTakePulse(PpsWatch *watch)
     watch->silenceReported = false;
     switch (pulseSpacing(&watch->history, nowNs, &sinceNs)) {
     case PULSE_BURST:
-        HALVERN_REPORT(REPORTER_MAIN, MSG_PPS_BURST, PULSE_BURST_LIMIT, PPS_DEVICE);
+        HALVERN_REPORT(REPORTER_MAIN, MSG_PPS_BURST, PULSE_BURST_LIMIT, HALVERN_PPS_DEVICE);
         return PULSE_STOP;
     case PULSE_TOO_SOON:
         watch->tooSoonUnreported++;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform.h"
+#include "pulse_check.h"
 #include "sim_event_log.h"
 
 namespace {
@@ -19,13 +20,11 @@ namespace {
 constexpr int FIRST_FD = 100;
 const char *const DEVICES[] = {"/dev/appint2", "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3"};
 
-constexpr int64_t NS_PER_S = 1000000000;
-constexpr int64_t NS_PER_MS = 1000000;
 constexpr int64_t PPS_INTERVAL_NS = NS_PER_S;
 
 struct PpsTurn {
     std::string result;
-    int64_t afterNs; // since the turn before
+    int64_t afterNs; // since the turn before; -1: the usual
 };
 
 struct Clock {
@@ -76,10 +75,11 @@ void advanceBoth(int64_t ns)
     advance(board.monotonic, ns);
 }
 
-// The time from the turn before to this one.
+// The time from the turn before to this one: as scripted, else a second
+// (the first turn at once).
 int64_t turnAfterNs(unsigned turn)
 {
-    if (turn < board.ppsScript.size())
+    if (turn < board.ppsScript.size() && board.ppsScript[turn].afterNs >= 0)
         return board.ppsScript[turn].afterNs;
     return turn == 0 ? 0 : PPS_INTERVAL_NS;
 }
@@ -164,12 +164,9 @@ void todSimScriptPps(const std::string &results)
         int times = repeat == std::string::npos ? 1 : atoi(item.c_str() + repeat + 1);
         std::string turn = item.substr(0, repeat);
         size_t after = turn.find('+');
-        for (int i = 0; i < times; i++) {
-            bool first = board.ppsScript.empty();
-            int64_t afterNs = after == std::string::npos ? (first ? 0 : PPS_INTERVAL_NS)
-                                                         : atoll(turn.c_str() + after + 1) * NS_PER_MS;
+        int64_t afterNs = after == std::string::npos ? -1 : atoll(turn.c_str() + after + 1) * NS_PER_MS;
+        for (int i = 0; i < times; i++)
             board.ppsScript.push_back({turn.substr(0, after), afterNs});
-        }
     }
 }
 

@@ -28,23 +28,6 @@ TEST(PlatformLinux, EachClockSeamReadsItsOwnClock)
     EXPECT_NE(-1, clockSynchronised());
 }
 
-// A wait ends at its limit on a device with nothing to read, and at once on
-// one with data or that cannot be waited on (a plain file, as a driver
-// without poll): the blocking read then decides.
-TEST(PlatformLinux, DeviceWaitEndsAtDataOrAtItsLimit)
-{
-    int ends[2];
-    ASSERT_EQ(0, pipe(ends));
-    EXPECT_EQ(0, deviceWait(ends[0], 10));
-    ASSERT_EQ(1, write(ends[1], "x", 1));
-    EXPECT_EQ(1, deviceWait(ends[0], -1));
-    close(ends[0]);
-    close(ends[1]);
-    int file = open("/proc/self/stat", O_RDONLY);
-    EXPECT_EQ(1, deviceWait(file, -1));
-    close(file);
-}
-
 // The device calls hand the open flags on and a failure back as -1 with its
 // errno: the sender takes a read of 0 bytes for a PPS, so a failed read
 // that came back as 0 would send a ToD string for every failure.
