@@ -327,8 +327,12 @@ TEST_F_TIMEOUT(Sender, loaded_pps_with_short_reads_and_short_writes_keep_every_m
                 events, (board::monotonicMs() - start) / 1e3, shortReads, cutWrites, dropped, bytes.size());
     EXPECT_EQ(0, lost);
     EXPECT_EQ(events - shortReads, tods.size());
-    // A wrong-length read is no PPS: the next one comes after a gap.
-    EXPECT_EQ(2 * shortReads + dropped, reports(out).size());
+    // A wrong-length read is no PPS: the next one comes after a gap, and
+    // so may one that the loaded board let slip to the second after.
+    std::vector<std::string> made = reports(out);
+    long gaps = std::count_if(made.begin(), made.end(), [](const std::string& r) { return names(r, "missed"); });
+    EXPECT_EQ(shortReads + dropped, made.size() - gaps);
+    EXPECT_TRUE(gaps >= shortReads);
     EXPECT_EQ((events - shortReads - dropped) * 21, expected.size());
     EXPECT_TRUE(bytes == expected);
 }
@@ -375,13 +379,10 @@ TEST_F_TIMEOUT(Sender, each_string_names_the_second_nearest_its_edge_and_none_go
 TEST_F(Sender, a_burst_sends_one_string_and_a_device_that_never_blocks_ends_with_1)
 {
     self->start({});
-    ASSERT_TRUE(board::pps::waitForWaiting(1, 5000));
-    struct timespec next = {static_cast<time_t>(realtimeS()) + 1, 0};
-    clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &next, nullptr);
-    ASSERT_TRUE(board::pps::burst(5));
+    time_t second = board::pps::triggerAtSecond();
+    ASSERT_TRUE(second != 0 && board::pps::burst(4));  // five within 4 ms
     std::vector<Arrival> got = arrivals(self->rx, 700);
-    EXPECT_EQ(1, got.size());
-    EXPECT_TRUE(got.size() == 1 && got[0].tod == t1Of(next.tv_sec));
+    EXPECT_TRUE(got.size() == 1 && got[0].tod == t1Of(second));
     ASSERT_TRUE(board::pps::setImmediate(true));
     double start = board::monotonicMs();
     EXPECT_EQ(1, self->exitStatus());
