@@ -10,7 +10,7 @@
 # ignores. A missing FILE leaves the caller's values; anything but a regular
 # file is not opened (a FIFO would hang the boot).
 
-defaults_keys='PLL_BOARD PLL_SPI_DEVICE PLL_BIT_ORDER PLL_CONFIG PLL_RESET TOD_TTY TOD_LINE'
+defaults_keys='PLL_BOARD PLL_SPI_DEVICE PLL_BIT_ORDER PLL_CONFIG PLL_RESET TOD_TTY TOD_LINE TOD_WAIT_SYNC'
 
 _defaults_tab=$(printf '\t')
 _defaults_cr=$(printf '\r')

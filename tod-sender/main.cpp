@@ -1,10 +1,14 @@
 // halvern: at every PPS interrupt, writes the current UTC time as a T1 ToD
 // string to the serial port that leads to the Kestle device.
 //   halvern [tty_index]        the port is /dev/ttyS<tty_index>, default 2
+// With TOD_WAIT_SYNC=yes in its environment (the board's setting, which its
+// unit passes on), no string goes out before the kernel first calls the
+// system clock synchronised; unset or no, from the first PPS.
 //
 // Runs until a fatal error. Exit status: 255 when a device cannot be opened,
 // 1 when the loop ended on a PPS read, time or serial write error, or on a
-// PPS device that fires far faster than once a second.
+// PPS device that fires far faster than once a second; 2 when TOD_WAIT_SYNC
+// is neither yes nor no (a unit does not start that again).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +25,7 @@
 
 constexpr int EXIT_OPEN_FAILED = -1; // 255 to the shell
 constexpr int EXIT_LOOP_FAILED = 1;
+constexpr int EXIT_BAD_SETTING = 2;
 
 constexpr int DEFAULT_TTY_INDEX = 2;
 constexpr int DEVICE_NAME_SIZE = 128;
@@ -30,6 +35,7 @@ constexpr size_t TOD_MIN_LENGTH = 17;
 
 static const char PPS_DEVICE[] = HALVERN_PPS_DEVICE;
 static const char CONSOLE_STEM[] = "/dev/ttyS";
+static const char AWAIT_SYNC_SETTING[] = "TOD_WAIT_SYNC";
 
 // Sends one T1 string whole, over as many write() calls as the port needs.
 // Returns false on a write error, which ends the loop; a write that makes
@@ -86,12 +92,12 @@ static bool sendTodOfPulse(int con_fd, char *tod, size_t size)
 
 // One T1 string per PPS until a read, time or write error, or a PPS device
 // gone wild.
-static void sendTodAtEveryPps(int pps_fd, int con_fd)
+static void sendTodAtEveryPps(int pps_fd, int con_fd, bool awaitSync)
 {
     char tod[TOD_BUFFER_SIZE];
     char scratch;
     PpsWatch watch;
-    ppsWatchStart(&watch);
+    ppsWatchStart(&watch, awaitSync);
     for (;;) {
         ppsReportLostTrace();
         fflush(stdout); // the trace of the last event, before waiting
@@ -109,12 +115,24 @@ static void sendTodAtEveryPps(int pps_fd, int con_fd)
         PulseVerdict verdict = ppsTakePulse(&watch);
         if (verdict == PULSE_STOP)
             return;
-        if (verdict == PULSE_HOLD)
+        if (verdict == PULSE_HOLD || !ppsClockReady(&watch))
             continue;
         if (!sendTodOfPulse(con_fd, tod, sizeof(tod)))
             return;
         ppsCheckClockSync(&watch);
     }
+}
+
+// Whether the ToD waits for a synchronised clock: false when the setting is
+// not there, as when halvern is run by hand. A value that is neither yes nor
+// no is reported, and false returned in ok.
+static bool awaitSyncSetting(bool *ok)
+{
+    const char *value = getenv(AWAIT_SYNC_SETTING);
+    *ok = value == nullptr || strcmp(value, "yes") == 0 || strcmp(value, "no") == 0;
+    if (!*ok)
+        HALVERN_REPORT(REPORTER_MAIN, MSG_BAD_AWAIT_SYNC, AWAIT_SYNC_SETTING, value);
+    return value != nullptr && strcmp(value, "yes") == 0;
 }
 
 static void closeDevices(int con_fd, int pps_fd)
@@ -141,7 +159,11 @@ int main(int argc, char **argv)
     int pps_fd = -1;
     int con_fd = -1;
     int status = EXIT_LOOP_FAILED;
-    if (kvDeviceOpen(PPS_DEVICE, &pps_fd) != 0) {
+    bool settingOk;
+    bool awaitSync = awaitSyncSetting(&settingOk);
+    if (!settingOk) {
+        status = EXIT_BAD_SETTING;
+    } else if (kvDeviceOpen(PPS_DEVICE, &pps_fd) != 0) {
         HALVERN_REPORT(REPORTER_MAIN, MSG_PPS_OPEN_FAILED, PPS_DEVICE);
         status = EXIT_OPEN_FAILED;
     } else {
@@ -151,7 +173,7 @@ int main(int argc, char **argv)
             HALVERN_REPORT(REPORTER_MAIN, MSG_PORT_OPEN_FAILED, name);
             status = EXIT_OPEN_FAILED;
         } else {
-            sendTodAtEveryPps(pps_fd, con_fd);
+            sendTodAtEveryPps(pps_fd, con_fd, awaitSync);
             closeDevices(con_fd, pps_fd);
         }
     }

@@ -51,6 +51,9 @@ constexpr const char *MSG_CLOCK_UNSYNCHRONISED = "The kernel calls the system cl
 constexpr const char *MSG_CLOCK_SYNCHRONISED = "The kernel calls the system clock synchronised";
 constexpr const char *MSG_CLOCK_SYNC_UNKNOWN = "Error asking the kernel whether the system clock is "
                                                "synchronised, err=0x%X[%s]";
+constexpr const char *MSG_AWAITING_SYNC = "Waiting for the kernel to call the system clock synchronised, "
+                                          "no ToD sent until then";
+constexpr const char *MSG_BAD_AWAIT_SYNC = "Error %s is '%s': yes or no; no ToD sent";
 constexpr const char *MSG_TRACE_LOST = "%zu bytes of trace lost while standard output was blocked";
 
 // The ToD string and the clock.

@@ -22,12 +22,15 @@ static int64_t monotonicNs(void)
     return timespecNs(&now);
 }
 
-void ppsWatchStart(PpsWatch *watch)
+void ppsWatchStart(PpsWatch *watch, bool awaitSync)
 {
     *watch = PpsWatch();
     pulseHistoryReset(&watch->history);
     watch->lastNs = monotonicNs();
     watch->synchronised = SYNC_NOT_ASKED;
+    watch->awaitingSync = awaitSync;
+    if (awaitSync)
+        HALVERN_REPORT(REPORTER_MAIN, MSG_AWAITING_SYNC);
 }
 
 void ppsWaitForPulse(PpsWatch *watch, int pps_fd)
@@ -88,6 +91,24 @@ PulseVerdict ppsTakePulse(PpsWatch *watch)
     }
     reportTooSoon(watch, nowNs);
     return PULSE_SEND;
+}
+
+// The wait ends at the first pulse the kernel calls the clock synchronised
+// at; a daemon that loses it later does not stop the strings again.
+bool ppsClockReady(PpsWatch *watch)
+{
+    if (!watch->awaitingSync)
+        return true;
+    int state = clockSynchronised();
+    int err = errno;
+    if (state == -1 && watch->synchronised != -1)
+        HALVERN_REPORT(REPORTER_MAIN, MSG_CLOCK_SYNC_UNKNOWN, err, strerror(err));
+    watch->synchronised = state;
+    if (state != 1)
+        return false;
+    watch->awaitingSync = false;
+    HALVERN_REPORT(REPORTER_MAIN, MSG_CLOCK_SYNCHRONISED);
+    return true;
 }
 
 void ppsCheckClockSync(PpsWatch *watch)

@@ -15,6 +15,7 @@ struct PpsWatch {
     bool tooSoonReported;
     int64_t tooSoonReportedNs;
     int synchronised;        // as last seen: 1, 0, -1 (not known) or SYNC_NOT_ASKED
+    bool awaitingSync;       // no ToD until the kernel calls the clock synchronised
 };
 
 enum PulseVerdict {
@@ -23,13 +24,17 @@ enum PulseVerdict {
     PULSE_STOP, // the device is broken
 };
 
-// Starts watching, with the devices just opened.
-void ppsWatchStart(PpsWatch *watch);
+// Starts watching, with the devices just opened; with awaitSync, no ToD
+// goes out before the kernel first calls the system clock synchronised.
+void ppsWatchStart(PpsWatch *watch, bool awaitSync);
 // Waits for the PPS device to have a pulse, saying once when none has come
 // for a while. A device that cannot be waited on returns at once.
 void ppsWaitForPulse(PpsWatch *watch, int pps_fd);
 // Whether a pulse that just came on the PPS device is spaced as a PPS.
 PulseVerdict ppsTakePulse(PpsWatch *watch);
+// Whether a pulse spaced as a PPS may have its ToD sent: always, unless the
+// watch still waits for a synchronised clock.
+bool ppsClockReady(PpsWatch *watch);
 // Asks the kernel about the system clock and reports what changed.
 void ppsCheckClockSync(PpsWatch *watch);
 // Reports trace output that standard output could not take, once it can.

@@ -104,6 +104,12 @@ TEST(Halvern, WithoutThePpsDeviceTheSerialPortIsNeverOpened)
                   "[F:halvern,L:*]\nmain: Error opening PPS device /dev/appint2 [F:halvern,L:*]\n\n",
               run.out);
     EXPECT_EQ(std::string::npos, run.events.find("ttyS"));
+
+    // Nor any device when the board's setting for the wait is malformed.
+    run = runHalvern({}, {CLOCK, "TOD_WAIT_SYNC=Yes"});
+    EXPECT_EQ(2, run.status);
+    EXPECT_EQ(START + reportOf("Error TOD_WAIT_SYNC is 'Yes': yes or no; no ToD sent") + "\n\n", run.out);
+    EXPECT_EQ(std::string::npos, run.events.find("open"));
 }
 
 TEST(Halvern, AWrongLengthReadCostsOnlyThatEvent)
@@ -212,6 +218,19 @@ TEST(Halvern, ThePulsesAndTheClockAsTheFieldHasThem)
              reportOf("Error asking the kernel whether the system clock is synchronised, "
                       "err=0x1[Operation not permitted]"),
          todAt(3) + todAt(4) + todAt(5) + todAt(6)},
+        // Waiting for a synchronised clock: the first string at the first
+        // pulse the kernel calls it synchronised at, and no wait after that.
+        {{CLOCK, "HALVERN_SIM_PPS=pps*4", "HALVERN_SIM_SYNC=0,eperm,1,0", "TOD_WAIT_SYNC=yes"},
+         reportOf("Waiting for the kernel to call the system clock synchronised, no ToD sent until then") +
+             reportOf("Error asking the kernel whether the system clock is synchronised, "
+                      "err=0x1[Operation not permitted]") +
+             reportOf("The kernel calls the system clock synchronised") + ppsTrace(todAt(5)) +
+             reportOf("The kernel calls the system clock unsynchronised, ToD strings go on") + ppsTrace(todAt(6)),
+         todAt(5) + todAt(6)},
+        {{CLOCK, "HALVERN_SIM_PPS=pps*2", "HALVERN_SIM_SYNC=0", "TOD_WAIT_SYNC=no"},
+         ppsTrace(todAt(3)) + reportOf("The kernel calls the system clock unsynchronised, ToD strings go on") +
+             ppsTrace(todAt(4)),
+         todAt(3) + todAt(4)},
     };
     for (const Case &c : cases) {
         HalvernRun run = runHalvern({}, c.environment);
