@@ -128,6 +128,21 @@ static bool parseCommandLine(int argc, char **argv, CommandLine *line)
     return usageError(MSG_UNKNOWN_COMMAND, operands[0]);
 }
 
+// Issues one ioctl command on the open device; true when it succeeded,
+// else the failure has been reported.
+static bool runIoctl(int fd, const char *device, unsigned long request, void *argument, const char *what)
+{
+    int result = ptpDeviceIoctl(fd, request, argument);
+    int err = errno;
+    if (result < 0)
+        reportFailure(device, what, err);
+    // The module passes a positive result of the SoC's driver on as it is,
+    // and leaves the record unwritten then.
+    else if (result > 0)
+        fprintf(stderr, MSG_FAILURE_RESULT, PROGRAM_NAME, device, what, result);
+    return result == 0;
+}
+
 // Opens the device, issues one ioctl command and closes the device again.
 // True only when all three succeeded; each failure has been reported.
 static bool issue(const char *device, unsigned long request, void *argument, const char *what)
@@ -138,16 +153,7 @@ static bool issue(const char *device, unsigned long request, void *argument, con
         return false;
     }
 
-    int result = ptpDeviceIoctl(fd, request, argument);
-    int err = errno;
-    if (result < 0)
-        reportFailure(device, what, err);
-    // The module passes a positive result of the SoC's driver on as it is,
-    // and leaves the record unwritten then.
-    else if (result > 0)
-        fprintf(stderr, MSG_FAILURE_RESULT, PROGRAM_NAME, device, what, result);
-
-    bool done = result == 0;
+    bool done = runIoctl(fd, device, request, argument, what);
     if (ptpDeviceClose(fd) != 0) {
         reportFailure(device, MSG_CLOSE_FAILED, errno);
         done = false;
@@ -176,6 +182,16 @@ static int printPpsTime(const char *device, clockid_t clockId)
     return EXIT_DONE;
 }
 
+// A script reads the results from standard output: a lost line is a
+// failure.
+static bool flushOutput()
+{
+    if (fflush(stdout) == 0)
+        return true;
+    fprintf(stderr, MSG_OUTPUT_FAILED, PROGRAM_NAME, strerror(errno));
+    return false;
+}
+
 int runKvPtpCtl(int argc, char **argv)
 {
     CommandLine line;
@@ -194,10 +210,7 @@ int runKvPtpCtl(int argc, char **argv)
         status = printPpsTime(line.device, line.clockId);
         break;
     }
-    // A script reads the time from standard output: a lost line is a failure.
-    if (fflush(stdout) != 0) {
-        fprintf(stderr, MSG_OUTPUT_FAILED, PROGRAM_NAME, strerror(errno));
+    if (!flushOutput())
         status = EXIT_FAILED;
-    }
     return status;
 }
