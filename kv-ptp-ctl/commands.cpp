@@ -19,18 +19,28 @@ constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
 static const char DEFAULT_DEVICE[] = "/dev/kv_ptp0";
+// Three PPS periods: a single lost edge is no alarm yet.
+constexpr int DEFAULT_WATCH_SECONDS = 3;
 
-enum Command { COMMAND_HELP, COMMAND_SETUP, COMMAND_PPS_TIME };
+constexpr long long NS_PER_S = 1000000000;
+// watch queries the device this often: its line follows an edge by at most
+// that, a twentieth of the PPS period, and 20 ioctls a second (no lock in
+// the module) cost next to nothing.
+constexpr long long WATCH_POLL_NS = 50000000;
+
+enum Command { COMMAND_HELP, COMMAND_SETUP, COMMAND_PPS_TIME, COMMAND_WATCH };
 
 struct CommandLine {
     Command command;
     const char *device;
-    clockid_t clockId; // pps-time only
+    clockid_t clockId; // pps-time and watch
+    int count;         // watch: edges to print, 0 for no end
+    int seconds;       // watch: the longest wait for an edge
 };
 
 static void printUsage(FILE *stream)
 {
-    fprintf(stream, MSG_USAGE, PROGRAM_NAME, PROGRAM_NAME, DEFAULT_DEVICE);
+    fprintf(stream, MSG_USAGE, PROGRAM_NAME, PROGRAM_NAME, PROGRAM_NAME, DEFAULT_WATCH_SECONDS, DEFAULT_DEVICE);
 }
 
 // Says what is wrong with the command line, then how it goes. Always false,
@@ -82,12 +92,66 @@ static bool parseClockId(const char *text, clockid_t *clockId)
     return true;
 }
 
+// watch's count and seconds: decimal digits only, 1 to INT_MAX.
+static bool parsePositive(const char *text, int *value)
+{
+    if (!isdigit(static_cast<unsigned char>(text[0])))
+        return false;
+    char *end;
+    errno = 0;
+    long number = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || number < 1 || number > std::numeric_limits<int>::max())
+        return false;
+    *value = static_cast<int>(number);
+    return true;
+}
+
+// watch's options follow the command, so its clock id may be negative: a
+// minus and a digit is that id and ends the options, as "--" does.
+// words[0] is "watch", in the place getopt keeps for the program name.
+static bool parseWatch(int count, char **words, CommandLine *line)
+{
+    optind = 0;
+    for (;;) {
+        int next = optind > 0 ? optind : 1;
+        if (next < count && words[next][0] == '-' && isdigit(static_cast<unsigned char>(words[next][1]))) {
+            optind = next;
+            break;
+        }
+        int option = getopt(count, words, "+:c:t:");
+        if (option == -1)
+            break;
+        switch (option) {
+        case 'c':
+            if (!parsePositive(optarg, &line->count))
+                return usageError(MSG_BAD_COUNT, optarg);
+            break;
+        case 't':
+            if (!parsePositive(optarg, &line->seconds))
+                return usageError(MSG_BAD_SECONDS, optarg);
+            break;
+        case ':':
+            return usageError(optopt == 'c' ? MSG_NO_COUNT_ARGUMENT : MSG_NO_SECONDS_ARGUMENT, optopt);
+        default:
+            return usageError(MSG_UNKNOWN_OPTION, optopt);
+        }
+    }
+    if (count - optind != 1)
+        return usageError(MSG_WATCH_OPERANDS);
+    if (!parseClockId(words[optind], &line->clockId))
+        return usageError(MSG_BAD_CLOCK_ID, words[optind]);
+    line->command = COMMAND_WATCH;
+    return true;
+}
+
 // Fills in the command line; false once a usage error has been reported.
 static bool parseCommandLine(int argc, char **argv, CommandLine *line)
 {
     line->command = COMMAND_HELP;
     line->device = DEFAULT_DEVICE;
     line->clockId = 0;
+    line->count = 0;
+    line->seconds = DEFAULT_WATCH_SECONDS;
 
     optind = 0; // glibc: start afresh, also when called a second time
     opterr = 0; // the messages below name the program, not argv[0]
@@ -125,6 +189,8 @@ static bool parseCommandLine(int argc, char **argv, CommandLine *line)
         line->command = COMMAND_PPS_TIME;
         return true;
     }
+    if (strcmp(operands[0], "watch") == 0)
+        return parseWatch(count, argv + optind, line);
     return usageError(MSG_UNKNOWN_COMMAND, operands[0]);
 }
 
@@ -183,13 +249,95 @@ static int printPpsTime(const char *device, clockid_t clockId)
 }
 
 // A script reads the results from standard output: a lost line is a
-// failure.
+// failure. glibc drops what it could not write, so a later flush does not
+// report the same loss again.
 static bool flushOutput()
 {
     if (fflush(stdout) == 0)
         return true;
     fprintf(stderr, MSG_OUTPUT_FAILED, PROGRAM_NAME, strerror(errno));
     return false;
+}
+
+// An edge's line, and before it the edges its interval skips: more than
+// 1.5 s is one for each whole second past the first, rounded. A step of
+// the PTP clock forward reads the same; one back gives a negative interval
+// and skips nothing.
+static void printEdge(const struct timespec &previous, const struct timespec &edge)
+{
+    // Both are the module's split of a u64 count of ns: no overflow here,
+    // and tv_nsec is 0..999999999.
+    long long seconds = edge.tv_sec - previous.tv_sec;
+    long long nanoseconds = edge.tv_nsec - previous.tv_nsec;
+    if (nanoseconds < 0) {
+        nanoseconds += NS_PER_S;
+        seconds -= 1;
+    }
+    char sign = '+';
+    if (seconds < 0) {
+        sign = '-';
+        if (nanoseconds > 0) {
+            nanoseconds = NS_PER_S - nanoseconds;
+            seconds += 1;
+        }
+        seconds = -seconds;
+    } else if (seconds > 1 || (seconds == 1 && nanoseconds > NS_PER_S / 2)) {
+        printf(MSG_WATCH_MISSED, seconds + (nanoseconds >= NS_PER_S / 2) - 1);
+    }
+    printf(MSG_WATCH_EDGE, static_cast<long long>(edge.tv_sec), static_cast<long long>(edge.tv_nsec), sign,
+           seconds, nanoseconds);
+}
+
+// Polls 0x123 on the open device and prints each new time stamp as an
+// edge. The one read first is the edge before the watch began.
+static int followEdges(int fd, const CommandLine &line)
+{
+    kv_ptp_pps_time_ty record;
+    memset(&record, 0, sizeof(record));
+    record.ptp_clk_id = line.clockId;
+    if (!runIoctl(fd, line.device, KV_PTP_IOCTL_PPS_TIME, &record, MSG_PPS_TIME_FAILED))
+        return EXIT_FAILED;
+    struct timespec previous = record.pps_time;
+    long long previousSeen = ptpMonotonicNs();
+    long long limit = line.seconds * NS_PER_S;
+
+    for (int edges = 0; line.count == 0 || edges < line.count;) {
+        ptpSleep(WATCH_POLL_NS);
+        if (!runIoctl(fd, line.device, KV_PTP_IOCTL_PPS_TIME, &record, MSG_PPS_TIME_FAILED))
+            return EXIT_FAILED;
+        long long now = ptpMonotonicNs();
+        if (record.pps_time.tv_sec == previous.tv_sec && record.pps_time.tv_nsec == previous.tv_nsec) {
+            if (now - previousSeen < limit)
+                continue;
+            fprintf(stderr, MSG_WATCH_TIMEOUT, PROGRAM_NAME, line.device, static_cast<int>(line.clockId),
+                    line.seconds);
+            return EXIT_FAILED;
+        }
+        printEdge(previous, record.pps_time);
+        // Read through a pipe as it comes.
+        if (!flushOutput())
+            return EXIT_FAILED;
+        previous = record.pps_time;
+        previousSeen = now;
+        edges++;
+    }
+    return EXIT_DONE;
+}
+
+// One open for the whole watch.
+static int watchEdges(const CommandLine &line)
+{
+    int fd = ptpDeviceOpen(line.device, O_RDWR);
+    if (fd < 0) {
+        reportFailure(line.device, MSG_OPEN_FAILED, errno);
+        return EXIT_FAILED;
+    }
+    int status = followEdges(fd, line);
+    if (ptpDeviceClose(fd) != 0) {
+        reportFailure(line.device, MSG_CLOSE_FAILED, errno);
+        status = EXIT_FAILED;
+    }
+    return status;
 }
 
 int runKvPtpCtl(int argc, char **argv)
@@ -208,6 +356,9 @@ int runKvPtpCtl(int argc, char **argv)
         break;
     case COMMAND_PPS_TIME:
         status = printPpsTime(line.device, line.clockId);
+        break;
+    case COMMAND_WATCH:
+        status = watchEdges(line);
         break;
     }
     if (!flushOutput())

@@ -2,6 +2,7 @@
 // each command line, what it prints, and how each failure ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,14 +18,21 @@ namespace {
 
 constexpr int FAKE_FD = 7;
 
+constexpr long long MS = 1000000;
+
 // One device whatever the path; each call is logged, and any step may fail.
 struct FakeDevice {
     std::vector<std::string> calls;
     int openErrno;    // nonzero: open fails with it
     int ioctlResult;  // -1 fails with ioctlErrno
     int ioctlErrno;
+    size_t failFrom;  // ioctlResult from this 0x123 on, the ones before answer
     int closeErrno;   // nonzero: close fails with it
     struct timespec answer; // the time of 0x123
+    std::vector<struct timespec> stamps; // else one a query, the last one repeating
+    size_t queries;
+    long long now;         // the monotonic clock; sleeps advance it
+    long long lastStampAt; // when the last of the stamps was first answered
 };
 FakeDevice device;
 
@@ -44,6 +52,7 @@ CtlRun runCtl(std::vector<std::string> args)
     argv.push_back(nullptr);
 
     device.calls.clear();
+    device.queries = 0;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     int status = runKvPtpCtl(static_cast<int>(args.size()), argv.data());
@@ -81,14 +90,32 @@ int ptpDeviceIoctl(int fd, unsigned long request, void *argument)
     char call[64];
     snprintf(call, sizeof(call), "ioctl %d %#lx", fd, request);
     device.calls.push_back(call);
+    int result = device.ioctlResult;
     if (request == KV_PTP_IOCTL_PPS_TIME) {
         auto *record = static_cast<kv_ptp_pps_time_ty *>(argument);
         device.calls.back() += " clock " + std::to_string(record->ptp_clk_id);
-        if (device.ioctlResult == 0)
-            record->pps_time = device.answer;
+        size_t query = ++device.queries;
+        if (query < device.failFrom)
+            result = 0;
+        if (query == device.stamps.size())
+            device.lastStampAt = device.now;
+        if (result == 0)
+            record->pps_time = device.stamps.empty() ? device.answer : device.stamps[std::min(query, device.stamps.size()) - 1];
     }
     errno = device.ioctlErrno;
-    return device.ioctlResult;
+    return result;
+}
+
+long long ptpMonotonicNs()
+{
+    return device.now;
+}
+
+void ptpSleep(long long nanoseconds)
+{
+    device.now += nanoseconds;
+    if (device.now > 3600000 * MS)
+        std::abort(); // a watch that never ends
 }
 
 int ptpDeviceClose(int fd)
@@ -137,6 +164,10 @@ TEST_F(KvPtpCtl, UsageErrorsLeaveTheDeviceAloneAndSayWhatIsWrong)
         {{"setup", "-d", "/dev/kv_ptp1"}, "setup takes no operand"}, // options come first
         {{"pps-time"}, "pps-time takes one clock id"},
         {{"pps-time", "1", "2"}, "pps-time takes one clock id"},
+        {{"watch"}, "watch takes one clock id"},
+        {{"watch", "1", "-c", "2"}, "watch takes one clock id"},
+        {{"watch", "-c"}, "option -c needs a count"},
+        {{"watch", "-t"}, "option -t needs seconds"},
     };
     for (const Case &c : cases) {
         CtlRun run = runCtl(c.args);
@@ -151,11 +182,16 @@ TEST_F(KvPtpCtl, UsageErrorsLeaveTheDeviceAloneAndSayWhatIsWrong)
     for (const char *id : {"0", "-0", "0x0", "", "abc", "5x", "1 ", " 1", "+1", "--1", "0x", "0x-1", "-0x",
                            "1.5", "0b1", "2147483648", "-2147483649", "0x80000000", "0xFFFFFFFF",
                            "18446744073709551617"}) {
-        CtlRun run = runCtl({"pps-time", id});
-        SCOPED_TRACE(std::string("clock id '") + id + "'");
-        EXPECT_EQ(2, run.status);
-        EXPECT_TRUE(run.calls.empty());
-        EXPECT_EQ(0u, run.err.find(std::string("kv-ptp-ctl: bad clock id '") + id + "'\nusage:"));
+        for (const std::vector<std::string> &args :
+             {std::vector<std::string>{"pps-time", id}, {"watch", "--", id}, {"watch", "-c", id, "1"},
+              {"watch", "-t", id, "1"}}) {
+            CtlRun run = runCtl(args);
+            SCOPED_TRACE(testing::PrintToString(args));
+            std::string what = args[1] == "-c" ? "count" : args[1] == "-t" ? "seconds" : "clock id";
+            EXPECT_EQ(2, run.status);
+            EXPECT_TRUE(run.calls.empty());
+            EXPECT_EQ(0u, run.err.find("kv-ptp-ctl: bad " + what + " '" + id + "'\nusage:"));
+        }
     }
 }
 
@@ -217,6 +253,8 @@ TEST_F(KvPtpCtl, DeviceFailuresEndWithStatusOneAndTheirReason)
         // The SoC driver's positive result leaves the record unwritten.
         {"pps-time", 0, 5, 0, 0, PREFIX + QUERY + "ioctl returned 5\n", 3},
         {"pps-time", 0, 0, 0, EIO, PREFIX + "close failed: Input/output error\n", 3},
+        {"watch", ENOENT, 0, 0, 0, PREFIX + "open failed: No such file or directory\n", 1},
+        {"watch", 0, -1, EINVAL, 0, PREFIX + QUERY + "Invalid argument\n", 3},
         // Each failure is told with its own errno.
         {"setup", 0, -1, ENODEV, EIO,
          PREFIX + SETUP + "No such device\n" + PREFIX + "close failed: Input/output error\n", 3},
@@ -228,7 +266,7 @@ TEST_F(KvPtpCtl, DeviceFailuresEndWithStatusOneAndTheirReason)
         device.ioctlErrno = c.ioctlErrno;
         device.closeErrno = c.closeErrno;
         std::vector<std::string> args = {"-d", "/dev/kv_ptp1", c.command};
-        if (std::string(c.command) == "pps-time")
+        if (std::string(c.command) != "setup")
             args.push_back("1");
         CtlRun run = runCtl(args);
         SCOPED_TRACE(c.err);
@@ -238,4 +276,61 @@ TEST_F(KvPtpCtl, DeviceFailuresEndWithStatusOneAndTheirReason)
         ASSERT_EQ(c.calls, run.calls.size());
         EXPECT_EQ(c.calls == 1 ? "open /dev/kv_ptp1 O_RDWR" : "close", run.calls.back());
     }
+}
+
+// The first stamp is the edge before the watch: each later new one is a
+// line, after a line for the edges its interval skips.
+TEST_F(KvPtpCtl, WatchPrintsEachNewEdgeUntilItsCountOrATimeLimit)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<struct timespec> stamps;
+        size_t failFrom; // the first query to fail with EIO, or 0
+        int status;
+        std::string out, err;
+        int timeout; // seconds after the last new stamp the run ends, or 0
+    } cases[] = {
+        {{"watch", "-c", "2", "1"}, {{5, 999700000}, {5, 999700000}, {6, 999700000}, {7, 999700000}}, 0, 0,
+         "6.999700000 +1.000000000\n7.999700000 +1.000000000\n", "", 0},
+        // Skipped edges from over 1.5 s on, rounded half up; a negative
+        // clock id ends the options.
+        {{"watch", "-c4", "-3"}, {{0, 0}, {1, 500000000}, {3, 1}, {5, 500000000}, {8, 0}}, 0, 0,
+         "1.500000000 +1.500000000\nmissed 1 PPS edges\n3.000000001 +1.500000001\nmissed 1 PPS edges\n"
+         "5.500000000 +2.499999999\nmissed 2 PPS edges\n8.000000000 +2.500000000\n",
+         "", 0},
+        // Steps back skip nothing.
+        {{"watch", "-c", "3", "1"}, {{5, 999700000}, {6, 999700000}, {5, 699700100}, {3, 699700100}}, 0, 0,
+         "6.999700000 +1.000000000\n5.699700100 -1.299999900\n3.699700100 -2.000000000\n", "", 0},
+        {{"watch", "1"}, {{5, 0}}, 0, 1, "", "kv-ptp-ctl: /dev/kv_ptp0: clock 1: no new PPS edge in 3 s\n", 3},
+        // The limit runs again from each edge.
+        {{"-d", "/dev/kv_ptp2", "watch", "-t1", "--", "0x10"}, {{1, 0}, {2, 0}}, 0, 1, "2.000000000 +1.000000000\n",
+         "kv-ptp-ctl: /dev/kv_ptp2: clock 16: no new PPS edge in 1 s\n", 1},
+        {{"watch", "1"}, {{1, 0}, {2, 0}}, 3, 1, "2.000000000 +1.000000000\n",
+         "kv-ptp-ctl: /dev/kv_ptp0: PPS time query (ioctl 0x123) failed: Input/output error\n", 0},
+    };
+    for (const Case &c : cases) {
+        resetDevice();
+        device.stamps = c.stamps;
+        device.failFrom = c.failFrom;
+        device.ioctlResult = c.failFrom != 0 ? -1 : 0;
+        device.ioctlErrno = EIO;
+        CtlRun run = runCtl(c.args);
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        EXPECT_EQ(c.status, run.status);
+        EXPECT_EQ(c.out, run.out);
+        EXPECT_EQ(c.err, run.err);
+        EXPECT_EQ("close", run.calls.back());
+        if (c.timeout != 0) { // ended by the first query past the limit
+            EXPECT_NEAR((c.timeout * 1000 + 50) * MS, device.now - device.lastStampAt, 50 * MS);
+        }
+    }
+
+    // Each line goes out as its edge comes: one that cannot ends the watch.
+    resetDevice();
+    device.stamps = {{1, 0}, {2, 0}};
+    char program[] = "kv-ptp-ctl", command[] = "watch", clock[] = "1";
+    char *argv[] = {program, command, clock, nullptr};
+    fflush(stdout);
+    EXPECT_EXIT((freopen("/dev/full", "w", stdout), std::exit(runKvPtpCtl(3, argv))), testing::ExitedWithCode(1),
+                "^kv-ptp-ctl: standard output: No space left on device\n$");
 }
