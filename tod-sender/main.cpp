@@ -100,7 +100,7 @@ static void sendTodAtEveryPps(int pps_fd, int con_fd, bool awaitSync)
     ppsWatchStart(&watch, awaitSync);
     for (;;) {
         ppsReportLostTrace();
-        fflush(stdout); // the trace of the last event, before waiting
+        traceOutputFlush(); // the trace of the last event, before waiting
         ppsWaitForPulse(&watch, pps_fd);
         ssize_t count = deviceRead(pps_fd, &scratch, 1);
         if (count == -1) {

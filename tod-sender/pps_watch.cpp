@@ -47,7 +47,7 @@ void ppsWaitForPulse(PpsWatch *watch, int pps_fd)
         HALVERN_REPORT(REPORTER_MAIN, MSG_PPS_SILENCE, static_cast<long long>(PULSE_SILENCE_NS / NS_PER_S),
                        HALVERN_PPS_DEVICE);
         watch->silenceReported = true;
-        fflush(stdout);
+        traceOutputFlush();
     }
 }
 

@@ -19,6 +19,7 @@ struct TraceSink {
     bool socket;  // the journal's stream: send() can be told not to wait
     size_t lost;
     bool blocked; // the latest write could not be made whole
+    bool lineOpen; // the last byte that went out was not a line feed
 };
 
 TraceSink sink;
@@ -62,6 +63,8 @@ ssize_t sinkWrite(void *, const char *data, size_t size)
         done += taken;
     }
     sink.blocked = done < size;
+    if (done > 0)
+        sink.lineOpen = data[done - 1] != '\n';
     sink.lost += size - done;
     errno = saved;
     return static_cast<ssize_t>(size);
@@ -82,6 +85,13 @@ bool traceOutputStart(int fd)
     setvbuf(stream, streamBuffer, _IOFBF, sizeof(streamBuffer));
     stdout = stream;
     return true;
+}
+
+void traceOutputFlush(void)
+{
+    fflush(stdout);
+    if (sink.socket && sink.lineOpen && writeNow("\n", 1) == 1)
+        sink.lineOpen = false;
 }
 
 size_t traceOutputTakeLost(void)
