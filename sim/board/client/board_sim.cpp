@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -514,6 +515,98 @@ long long calls() { return readNumber(kKnobs + "calls"); }
 long long lastClockId() { return readNumber(kKnobs + "last_clock_id"); }
 
 }  // namespace ptp
+
+// ---- the PTP hardware clock --------------------------------------------------------
+
+namespace phc {
+
+clockid_t clockOf(int fd)
+{
+    return (~static_cast<clockid_t>(fd) << 3) | 3;  // the kernel's FD_TO_CLOCKID
+}
+
+static long long nsOf(const timespec& ts)
+{
+    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+// f on the clock of kDevice, opened for it.
+template <typename F>
+static bool onClock(F f)
+{
+    int fd = open(kDevice, O_RDWR | O_CLOEXEC);
+    bool ok = fd >= 0 && f(clockOf(fd));
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+long long nowNs()
+{
+    timespec ts;
+    return onClock([&](clockid_t c) { return clock_gettime(c, &ts) == 0; }) ? nsOf(ts) : -1;
+}
+
+bool set(long long ns)
+{
+    timespec ts = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    return onClock([&](clockid_t c) { return clock_settime(c, &ts) == 0; });
+}
+
+bool step(long long ns)
+{
+    struct timex tx {};
+    tx.modes = ADJ_SETOFFSET | ADJ_NANO;
+    tx.time.tv_sec = ns / 1000000000;
+    tx.time.tv_usec = ns % 1000000000;  // nanoseconds, 0 to 999999999
+    if (tx.time.tv_usec < 0) {
+        tx.time.tv_sec -= 1;
+        tx.time.tv_usec += 1000000000;
+    }
+    return onClock([&](clockid_t c) { return clock_adjtime(c, &tx) >= 0; });
+}
+
+bool setFrequencyPpb(double ppb)
+{
+    struct timex tx {};
+    tx.modes = ADJ_FREQUENCY;
+    tx.freq = std::lround(ppb * 65.536);  // ppm with 16 fractional bits
+    return onClock([&](clockid_t c) { return clock_adjtime(c, &tx) >= 0; });
+}
+
+bool compare(clockid_t other, long long* phcNs, long long* otherNs)
+{
+    return onClock([&](clockid_t c) {
+        for (long long i = 0, best = -1; i < 10; i++) {
+            timespec before, at, after;
+            clock_gettime(other, &before);
+            if (clock_gettime(c, &at) != 0)
+                return false;
+            clock_gettime(other, &after);
+            if (best < 0 || nsOf(after) - nsOf(before) < best) {
+                best = nsOf(after) - nsOf(before);
+                *phcNs = nsOf(at);
+                *otherNs = nsOf(before) + best / 2;
+            }
+        }
+        return true;
+    });
+}
+
+long long taiOffsetNs()
+{
+    long long phc = 0, real = 0;
+    compare(CLOCK_REALTIME, &phc, &real);
+    return phc - kTaiNs - real;
+}
+
+// A step rather than a set, which would be off by the time the calls take.
+bool restore()
+{
+    return setFrequencyPpb(0) && step(-taiOffsetNs());
+}
+
+}  // namespace phc
 
 // ---- sim_soc ---------------------------------------------------------------------
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -199,6 +200,30 @@ void failWith(long long error, unsigned everyNthId = 0);
 long long calls();
 long long lastClockId();
 }  // namespace ptp
+
+// ---- sim_otx2_ptp's PTP hardware clock, which the PPS timer follows -------------------
+
+namespace phc {
+constexpr const char* kDevice = "/dev/ptp0";
+// TAI - UTC: at load the clock reads CLOCK_REALTIME + this.
+constexpr long long kTaiNs = 37000000000LL;
+
+// The clock of an open kDevice, for clock_gettime and clock_adjtime.
+clockid_t clockOf(int fd);
+// Each of these opens kDevice for the call.
+long long nowNs();  // -1 when the clock cannot be read
+bool set(long long ns);
+bool step(long long ns);
+bool setFrequencyPpb(double ppb);
+// The clock's reading and clock other's at one moment, as phc_ctl's cmp
+// takes them: other's in the middle of the closest of ten pairs of its
+// readings around one of the clock's.
+bool compare(clockid_t other, long long* phcNs, long long* otherNs);
+// The clock's distance from CLOCK_REALTIME + kTaiNs.
+long long taiOffsetNs();
+// Back on CLOCK_REALTIME + kTaiNs, within microseconds, at the nominal rate.
+bool restore();
+}  // namespace phc
 
 // ---- sim_soc: the SoC's PTP, GPIO and BTS register blocks -------------------------
 

@@ -1,6 +1,9 @@
 // The simulated board's own devices, as the tests rely on them: the serial
-// loop from ttyS2 into ttyS3 (run.sh) and the PPS interrupt device
-// /dev/appint2 (sim_appint), reached through the board's client library.
+// loop from ttyS2 into ttyS3 (run.sh), the PPS interrupt device
+// /dev/appint2 (sim_appint) and the PTP hardware clock (sim_otx2_ptp),
+// reached through the board's client library.
+#include <linux/ptp_clock.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/time.h>
@@ -56,6 +59,23 @@ void reopen(int& fd)
 {
     close(fd);
     fd = open(board::pps::kDevice, O_RDONLY);
+}
+
+const long long kMs = 1000000;
+
+long long nsOn(clockid_t clock)
+{
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return ts.tv_sec * kSecond + ts.tv_nsec;
+}
+
+// low <= value <= high, and what it was when not.
+bool within(const char* what, long long value, long long low, long long high)
+{
+    if (value < low || value > high)
+        std::printf("# %s: %lld, not in [%lld, %lld]\n", what, value, low, high);
+    return value >= low && value <= high;
 }
 
 }  // namespace
@@ -232,6 +252,66 @@ TEST_F(Pps, sim_appint_unloads_with_its_timer_running)
     auto log = board::kmsgTake(log_fd);
     EXPECT_FALSE(board::logMentions(log, "BUG"));
     EXPECT_FALSE(board::logMentions(log, "WARNING"));
+}
+
+// sim_otx2_ptp's clock as phc_ctl and phc2sys use it; each test leaves it on
+// CLOCK_REALTIME + 37 s at its nominal rate.
+FIXTURE(Phc)
+{
+    int fd = -1;
+    clockid_t clock = 0;
+};
+
+FIXTURE_SETUP(Phc)
+{
+    self->fd = open(board::phc::kDevice, O_RDWR);
+    ASSERT_TRUE(self->fd >= 0);
+    self->clock = board::phc::clockOf(self->fd);
+}
+
+FIXTURE_TEARDOWN(Phc)
+{
+    close(self->fd);
+    EXPECT_TRUE(board::phc::restore());
+}
+
+TEST_F(Phc, ptp0_reads_tai_and_phc2sys_offsets_bracket_its_reading)
+{
+    EXPECT_EQ("sim_otx2_ptp\n", board::readText("/sys/class/ptp/ptp0/clock_name"));
+    EXPECT_TRUE(within("PHC - TAI", board::phc::taiOffsetNs(), -2 * kMs, 2 * kMs));
+    ptp_sys_offset_extended offsets{};
+    offsets.n_samples = 3;
+    ASSERT_EQ(0, ioctl(self->fd, PTP_SYS_OFFSET_EXTENDED, &offsets));
+    for (unsigned i = 0; i < offsets.n_samples; i++) {
+        const ptp_clock_time* ts = offsets.ts[i];
+        long long tai = ts[1].sec * kSecond + ts[1].nsec - board::phc::kTaiNs;
+        EXPECT_TRUE(within("PHC - 37 s", tai, ts[0].sec * kSecond + ts[0].nsec - 2 * kMs,
+                           ts[2].sec * kSecond + ts[2].nsec + 2 * kMs));
+    }
+}
+
+TEST_F(Phc, steps_sets_and_runs_at_the_frequency_it_is_given)
+{
+    long long start = board::phc::taiOffsetNs();
+    ASSERT_TRUE(board::phc::step(2500 * kMs));
+    long long stepped = board::phc::taiOffsetNs();
+    EXPECT_TRUE(within("after +2.5 s", stepped - start, 2495 * kMs, 2505 * kMs));
+    ASSERT_TRUE(board::phc::step(-3250 * kMs));
+    EXPECT_TRUE(within("after -3.25 s", board::phc::taiOffsetNs() - stepped, -3255 * kMs, -3245 * kMs));
+    ASSERT_TRUE(board::phc::set(1000 * kSecond));
+    EXPECT_TRUE(within("after a set", nsOn(self->clock), 1000 * kSecond, 1000 * kSecond + 100 * kMs));
+
+    for (long long ppm : {100, -100}) {
+        ASSERT_TRUE(board::phc::setFrequencyPpb(ppm * 1000.0));
+        long long phc0, raw0, phc1, raw1;
+        ASSERT_TRUE(board::phc::compare(CLOCK_MONOTONIC_RAW, &phc0, &raw0));
+        usleep(1000000);
+        ASSERT_TRUE(board::phc::compare(CLOCK_MONOTONIC_RAW, &phc1, &raw1));
+        long long raw = raw1 - raw0;
+        EXPECT_TRUE(within("ppm", (phc1 - phc0 - raw) * 1000000 / raw, ppm - 40, ppm + 40));
+    }
+    ASSERT_TRUE(board::phc::restore());
+    EXPECT_TRUE(within("restored", board::phc::taiOffsetNs(), -kMs, kMs));
 }
 
 int main(int argc, char** argv)
