@@ -505,6 +505,12 @@ void answer(long long ppsNs, long long nsPerClockId)
     writeNumber(kKnobs + "error_clock_id_mod", 0);
 }
 
+void followEdges(long long nsPerClockId)
+{
+    answer(0, nsPerClockId);
+    writeNumber(kKnobs + "follow_edges", 1);
+}
+
 void failWith(long long error, unsigned everyNthId)
 {
     writeNumber(kKnobs + "error", error);

@@ -194,6 +194,9 @@ int synchronised();
 namespace ptp {
 // Every call answers ppsNs, plus nsPerClockId per unit of the clock id; no errors.
 void answer(long long ppsNs, long long nsPerClockId = 0);
+// Every call answers the PHC's time at the latest PPS edge (as at load),
+// plus nsPerClockId per unit of the clock id; no errors.
+void followEdges(long long nsPerClockId = 0);
 // error instead of a time stamp, for clock ids that are multiples of
 // everyNthId (for every clock id when 0).
 void failWith(long long error, unsigned everyNthId = 0);

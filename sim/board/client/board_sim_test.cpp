@@ -1,18 +1,18 @@
 // The simulated board's own devices, as the tests rely on them: the serial
 // loop from ttyS2 into ttyS3 (run.sh), the PPS interrupt device
-// /dev/appint2 (sim_appint) and the PTP hardware clock (sim_otx2_ptp),
-// reached through the board's client library.
+// /dev/appint2 (sim_appint) and the PTP hardware clock it follows
+// (sim_otx2_ptp), reached through the board's client library.
 #include <linux/ptp_clock.h>
-#include <sys/ioctl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <time.h>
 
 #include <thread>
 
-#include "harness.h"
+#include "kv_ptp_support.h"
 
 namespace {
 
@@ -76,6 +76,23 @@ bool within(const char* what, long long value, long long low, long long high)
     if (value < low || value > high)
         std::printf("# %s: %lld, not in [%lld, %lld]\n", what, value, low, high);
     return value >= low && value <= high;
+}
+
+// kv_ptp's answer to 0x123 for clock id 1, in nanoseconds; -1 on an error.
+long long kvPtpStamp()
+{
+    kv_ptp_pps_time_ty record = kvptp::makeRecord(1, 0);
+    return kvptp::queryOn(0, KV_PTP_IOCTL_PPS_TIME, &record) ? -1
+                                                             : record.pps_time.tv_sec * kSecond + record.pps_time.tv_nsec;
+}
+
+// The stamp of the next PPS event on fd; woken: the PHC's time after it.
+long long nextEdge(int fd, clockid_t phc, long long* woken)
+{
+    char byte;
+    EXPECT_EQ(0, read(fd, &byte, 1));
+    *woken = nsOn(phc);
+    return kvPtpStamp();
 }
 
 }  // namespace
@@ -255,7 +272,7 @@ TEST_F(Pps, sim_appint_unloads_with_its_timer_running)
 }
 
 // sim_otx2_ptp's clock as phc_ctl and phc2sys use it; each test leaves it on
-// CLOCK_REALTIME + 37 s at its nominal rate.
+// CLOCK_REALTIME + 37 s at its nominal rate, the PPS timer on its seconds.
 FIXTURE(Phc)
 {
     int fd = -1;
@@ -273,6 +290,9 @@ FIXTURE_TEARDOWN(Phc)
 {
     close(self->fd);
     EXPECT_TRUE(board::phc::restore());
+    board::pps::setPhaseNs(0);
+    board::pps::setTimer(true);
+    board::ptp::followEdges();
 }
 
 TEST_F(Phc, ptp0_reads_tai_and_phc2sys_offsets_bracket_its_reading)
@@ -312,6 +332,39 @@ TEST_F(Phc, steps_sets_and_runs_at_the_frequency_it_is_given)
     }
     ASSERT_TRUE(board::phc::restore());
     EXPECT_TRUE(within("restored", board::phc::taiOffsetNs(), -kMs, kMs));
+}
+
+// The timer's edges: the PHC's seconds plus the phase, stamped so, after a
+// step too; a trigger's: the PHC's time at it; a forced stamp, 0 too, wins
+// until the edges are followed again.
+TEST_F(Phc, pps_edges_fall_on_its_seconds_and_kv_ptp_answers_their_phc_time)
+{
+    if (!board::moduleLoaded("kv_ptp"))
+        ASSERT_EQ(0, board::loadModule(board::kKvPtpModule));
+    board::ptp::followEdges();
+    ASSERT_TRUE(board::pps::setPhaseNs(-250 * kMs));
+    int fd = open(board::pps::kDevice, O_RDONLY);
+    long long stamp, woken;
+    for (int i = 0; i < 4; i++) {
+        if (i == 2) {
+            ASSERT_TRUE(board::phc::step(2 * kSecond));
+            reopen(fd);
+        }
+        stamp = nextEdge(fd, self->clock, &woken);
+        EXPECT_EQ(750 * kMs, stamp % kSecond);
+        EXPECT_TRUE(within("woken - edge", woken - stamp, 0, 200 * kMs));
+    }
+    EXPECT_TRUE(board::pps::setTimer(false));
+    long long before = nsOn(self->clock);
+    EXPECT_TRUE(board::pps::trigger());
+    stamp = nextEdge(fd, self->clock, &woken);
+    EXPECT_TRUE(within("triggered", stamp, before, woken));
+    close(fd);
+
+    board::ptp::answer(0);
+    EXPECT_EQ(0, kvPtpStamp());
+    board::ptp::followEdges();
+    EXPECT_EQ(stamp, kvPtpStamp());
 }
 
 int main(int argc, char** argv)

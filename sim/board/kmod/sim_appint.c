@@ -6,8 +6,19 @@
  * events are taken together. poll() reports the device readable while the
  * file has such an event, so a reader that polls with a timeout and then
  * reads loses nothing. Each event wakes every reader. Events come from a
- * timer on each whole second of CLOCK_REALTIME (plus phase_ns), or from
- * debugfs.
+ * timer on each whole second of sim_otx2_ptp's clock (plus phase_ns), or
+ * from debugfs. Each event's time on that clock is what
+ * otx2_ptp_pps_read() answers until the next: for the timer's, the second
+ * plus the phase, as the hardware latches the edge itself; for the others,
+ * the clock's time at the event.
+ *
+ * The timer runs on CLOCK_MONOTONIC, armed at each edge for the next one
+ * from the clock's time and rate, so it keeps to the clock's grid up to
+ * the system clock's frequency correction over a second. A set or step
+ * of the clock moves it onto the new grid at once (the edges stepped over
+ * are not fired); a change of the clock's rate re-arms it for the same
+ * edge. The clock is CLOCK_REALTIME + 37 s while nothing steers either,
+ * so the events fall on the system clock's seconds too.
  *
  * debugfs, /sys/kernel/debug/sim_appint/:
  *   trigger        write anything: one event now
@@ -16,8 +27,9 @@
  *   timer          0/1: the timer off/on (on at load); on again, it
  *                  resumes on its grid
  *   phase_ns       signed: the timer's events come this long after each
- *                  whole second (before it when negative); 0 at load; a
- *                  write moves a running timer onto the new grid at once
+ *                  whole second of the clock (before it when negative); 0
+ *                  at load; a write moves a running timer onto the new
+ *                  grid at once
  *   immediate      0/1: with 1, every read returns 0 at once, an event of
  *                  its own, and poll() always reports readable: a device
  *                  whose read never blocks
@@ -52,6 +64,8 @@
 #include <linux/uaccess.h>
 #include <linux/wait.h>
 
+#include "sim_otx2_ptp.h"
+
 #define BURST_MAX	100
 #define BURST_GAP_NS	NSEC_PER_MSEC
 
@@ -73,6 +87,8 @@ static bool pollable = true;
 static struct hrtimer pps_timer;
 static bool timer_on;
 static s64 phase_ns;
+/* The clock's time of the timer's next edge: its tick's, or timer_mutex's. */
+static s64 pps_next;
 static struct hrtimer burst_timer;
 static unsigned int burst_left;
 /* Serialises the knobs that start and stop the timers. */
@@ -92,9 +108,10 @@ static int appint_parked(const struct appint_file *f)
 	return max_t(int, f->blocked, f->parked);
 }
 
-/* Under event_lock. */
-static void appint_add_event(void)
+/* Under event_lock: an event at the clock's time phc_ns. */
+static void appint_add_event(s64 phc_ns)
 {
+	sim_phc_pps_edge(phc_ns);
 	last_event_ns = ktime_get_real_ns();
 	WRITE_ONCE(events, events + 1);
 }
@@ -111,54 +128,83 @@ static void appint_take(struct appint_file *f)
 	int before = appint_parked(f);
 
 	if (READ_ONCE(immediate))
-		appint_add_event();
+		appint_add_event(sim_phc_now());
 	f->seen = events;
 	f->parked = false;
 	atomic_add(appint_parked(f) - before, &waiting);
 }
 
-static void sim_appint_event(void)
+/* Stamped before the readers wake: what they ask next is this edge. */
+static void sim_appint_event(s64 phc_ns)
 {
 	unsigned long flags;
 
 	spin_lock_irqsave(&event_lock, flags);
-	appint_add_event();
+	appint_add_event(phc_ns);
 	spin_unlock_irqrestore(&event_lock, flags);
 	wake_up_interruptible_all(&event_wait);
 }
 
+/* The first edge of the grid, whole seconds plus the phase, after phc_ns. */
+static s64 appint_edge_after(s64 phc_ns)
+{
+	s32 into;
+
+	div_s64_rem(phc_ns - READ_ONCE(phase_ns), NSEC_PER_SEC, &into);
+	if (into < 0)
+		into += NSEC_PER_SEC;
+	return phc_ns - into + NSEC_PER_SEC;
+}
+
+/* Monotonic nanoseconds until the clock reaches pps_next. */
+static ktime_t appint_until_next(void)
+{
+	return ns_to_ktime(max_t(s64, sim_phc_raw_until(pps_next), 0));
+}
+
 static enum hrtimer_restart sim_appint_tick(struct hrtimer *timer)
 {
-	sim_appint_event();
-	/* Whole seconds on from a grid point keep the edge on the grid. */
-	hrtimer_forward_now(timer, ns_to_ktime(NSEC_PER_SEC));
+	s64 edge = pps_next;
+
+	sim_appint_event(edge);
+	/*
+	 * From the clock's time, so that no drift adds up; from the edge if
+	 * the timer woke before the clock got there, so that it fires once.
+	 */
+	pps_next = appint_edge_after(max(sim_phc_now(), edge));
+	hrtimer_set_expires(timer, ktime_add(ktime_get(), appint_until_next()));
 	return HRTIMER_RESTART;
 }
 
 static enum hrtimer_restart sim_appint_burst_tick(struct hrtimer *timer)
 {
-	sim_appint_event();
+	sim_appint_event(sim_phc_now());
 	if (!--burst_left)
 		return HRTIMER_NORESTART;
 	hrtimer_forward_now(timer, ns_to_ktime(BURST_GAP_NS));
 	return HRTIMER_RESTART;
 }
 
-/* Under timer_mutex. */
+/* Under timer_mutex, the timer stopped. */
 static void sim_appint_timer_start(void)
 {
-	s32 offset;
-	u64 now = ktime_get_real_ns();
-	u64 next;
+	pps_next = appint_edge_after(sim_phc_now());
+	hrtimer_start(&pps_timer, appint_until_next(), HRTIMER_MODE_REL);
+}
 
-	/* The grid: whole seconds plus the phase, taken modulo a second. */
-	div_s64_rem(phase_ns, NSEC_PER_SEC, &offset);
-	if (offset < 0)
-		offset += NSEC_PER_SEC;
-	next = (div_u64(now - offset, NSEC_PER_SEC) + 1) * NSEC_PER_SEC +
-	       offset;
-	/* Absolute on CLOCK_REALTIME: follows the clock when it is set. */
-	hrtimer_start(&pps_timer, ns_to_ktime(next), HRTIMER_MODE_ABS);
+/* From sim_otx2_ptp after its clock changed. */
+static void sim_appint_phc_changed(bool stepped)
+{
+	mutex_lock(&timer_mutex);
+	if (timer_on) {
+		hrtimer_cancel(&pps_timer);
+		if (stepped)
+			sim_appint_timer_start();
+		else
+			hrtimer_start(&pps_timer, appint_until_next(),
+				      HRTIMER_MODE_REL);
+	}
+	mutex_unlock(&timer_mutex);
 }
 
 static int sim_appint_open(struct inode *inode, struct file *file)
@@ -268,7 +314,7 @@ static struct miscdevice sim_appint_dev = {
 static ssize_t trigger_write(struct file *file, const char __user *buf,
 			     size_t count, loff_t *ppos)
 {
-	sim_appint_event();
+	sim_appint_event(sim_phc_now());
 	return count;
 }
 
@@ -292,7 +338,7 @@ static ssize_t burst_write(struct file *file, const char __user *buf,
 	/* A new burst replaces what is left of the one before. */
 	mutex_lock(&timer_mutex);
 	hrtimer_cancel(&burst_timer);
-	sim_appint_event();
+	sim_appint_event(sim_phc_now());
 	burst_left = n - 1;
 	if (burst_left)
 		hrtimer_start(&burst_timer, ns_to_ktime(BURST_GAP_NS),
@@ -404,7 +450,7 @@ static int __init sim_appint_init(void)
 {
 	int result;
 
-	hrtimer_init(&pps_timer, CLOCK_REALTIME, HRTIMER_MODE_ABS);
+	hrtimer_init(&pps_timer, CLOCK_MONOTONIC, HRTIMER_MODE_REL);
 	pps_timer.function = sim_appint_tick;
 	hrtimer_init(&burst_timer, CLOCK_MONOTONIC, HRTIMER_MODE_REL);
 	burst_timer.function = sim_appint_burst_tick;
@@ -427,6 +473,7 @@ static int __init sim_appint_init(void)
 	debugfs_create_atomic_t("reads", 0400, dir, &reads);
 	debugfs_create_u64("last_event_ns", 0400, dir, &last_event_ns);
 	timer_set(NULL, 1);
+	sim_phc_set_notifier(sim_appint_phc_changed);
 	return 0;
 }
 
@@ -434,6 +481,7 @@ static void __exit sim_appint_exit(void)
 {
 	/* No knob can restart a timer once the folder is gone. */
 	debugfs_remove_recursive(dir);
+	sim_phc_set_notifier(NULL);
 	hrtimer_cancel(&pps_timer);
 	hrtimer_cancel(&burst_timer);
 	misc_deregister(&sim_appint_dev);
