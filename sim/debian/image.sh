@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian board's base image once and prints its path: Debian 12
-# arm64 (minbase with systemd, udev, kmod, dbus and adduser), from Debian's
-# packages. debootstrap unpacks it on the host; its second stage runs arm64
-# programs, so it runs on the simulated board itself (stage2.sh as init,
-# under QEMU: 5 to 12 minutes). The result, a qcow2 image, is cached under
+# arm64 (minbase with systemd, udev, kmod, dbus and adduser, and linuxptp for
+# the timing chain: phc2sys and phc_ctl), from Debian's packages.
+# debootstrap unpacks it on the host; its second stage runs arm64 programs,
+# so it runs on the simulated board itself (stage2.sh as init, under QEMU:
+# 5 to 12 minutes). The result, a qcow2 image, is cached under
 # the board cache keyed by everything that went into it (fstrim and the
 # disk's discard=unmap keep it small); runs never write
 # to it (run.sh gives each run an overlay of its own).
@@ -19,7 +20,7 @@ apt_root_hint="run as root once to build the Debian board"
 log() { echo "debian-image: $*" >&2; }
 
 suite=bookworm
-packages=systemd,systemd-sysv,udev,kmod,dbus,adduser
+packages=systemd,systemd-sysv,udev,kmod,dbus,adduser,linuxptp
 here=$top/sim/debian
 apt_install_missing debootstrap qemu-utils e2fsprogs
 kernel=$("$top/sim/board/prepare.sh" -k 5.4 | tail -n 1)
