@@ -331,10 +331,13 @@ TEST_F_TIMEOUT(Sender, loaded_pps_with_short_reads_and_short_writes_keep_every_m
     EXPECT_EQ(0, lost);
     EXPECT_EQ(events - shortReads, tods.size());
     // A wrong-length read is no PPS: the next one comes after a gap, and
-    // so may one that the loaded board let slip to the second after.
+    // so may one that the loaded board let slip to the second after. Such
+    // a gap is 2 s, as long as halvern waits before it calls the PPS
+    // silent: that report may come too, a hair before the pulse.
     std::vector<std::string> made = reports(out);
     long gaps = std::count_if(made.begin(), made.end(), [](const std::string& r) { return names(r, "missed"); });
-    EXPECT_EQ(shortReads + dropped, made.size() - gaps);
+    long silences = std::count_if(made.begin(), made.end(), [](const std::string& r) { return names(r, "No PPS"); });
+    EXPECT_EQ(shortReads + dropped, made.size() - gaps - silences);
     EXPECT_TRUE(gaps >= shortReads);
     EXPECT_EQ((events - shortReads - dropped) * 21, expected.size());
     EXPECT_TRUE(bytes == expected);
