@@ -16,6 +16,12 @@ int monotonicRead(struct timespec *now)
     return clock_gettime(CLOCK_MONOTONIC, now);
 }
 
+// The kernel marks the clock unsynchronised again at the next second while
+// the maximum error is at its limit of 16 s: a daemon that clears only
+// STA_UNSYNC (phc2sys does so as it starts, before its servo locks) has
+// not synchronised it.
+constexpr long MAXERROR_LIMIT_US = 16000000;
+
 int clockSynchronised(void)
 {
     struct timex query = {};
@@ -23,7 +29,7 @@ int clockSynchronised(void)
     int state = adjtimex(&query);
     if (state == -1)
         return -1;
-    return state != TIME_ERROR && (query.status & STA_UNSYNC) == 0 ? 1 : 0;
+    return state != TIME_ERROR && (query.status & STA_UNSYNC) == 0 && query.maxerror < MAXERROR_LIMIT_US ? 1 : 0;
 }
 
 int deviceOpen(const char *path, int flags)

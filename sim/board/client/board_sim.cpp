@@ -486,7 +486,9 @@ int synchronised()
     int state = adjtimex(&tx);
     if (state < 0)
         return -1;
-    return state != TIME_ERROR && !(tx.status & STA_UNSYNC);
+    // As halvern asks: the kernel gives the clock up again at the next
+    // second while the maximum error is at its limit, 16 s.
+    return state != TIME_ERROR && !(tx.status & STA_UNSYNC) && tx.maxerror < 16000000;
 }
 
 }  // namespace clock
