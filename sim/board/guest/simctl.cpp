@@ -8,6 +8,7 @@
 //   simctl reset                 the PLL reset register's content
 //   simctl sync | unsync         the system clock held synchronised or not,
 //                                as the kernel tells NTP clients (STA_UNSYNC)
+//   simctl synced                exit 0 when the kernel calls it synchronised
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,7 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: simctl chip BUS | transfers BUS [N] | registers BUS | soc BLOCK... | pps-ns NS | reset | sync | unsync\n");
+    std::fprintf(stderr, "usage: simctl chip BUS | transfers BUS [N] | registers BUS | soc BLOCK... | pps-ns NS | reset | sync | unsync | synced\n");
     return 2;
 }
 
@@ -69,6 +70,9 @@ int main(int argc, char** argv)
         }
         return 0;
     }
+    // As halvern asks the kernel: exit 0 when the clock is synchronised.
+    if (argc == 2 && std::strcmp(argv[1], "synced") == 0)
+        return board::clock::synchronised() == 1 ? 0 : 1;
     if (argc < 3)
         return usage();
     std::string command = argv[1];
