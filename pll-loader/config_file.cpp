@@ -117,7 +117,7 @@ int readLine(FILE *fd, char *cmd_line, int len, LineFault *fault)
     memset(cmd_line, 0, len); // so that the line end can be found past a NUL byte
     if (fgets(cmd_line, len, fd) == nullptr) {
         if (!feof(fd)) {
-            MORRASK_REPORT(REPORTER_READ_LINE, MSG_READ_FAILED);
+            *fault = LINE_READ_FAILED;
             return -1;
         }
         putEndOfFile(cmd_line, len);
@@ -134,7 +134,7 @@ int readLine(FILE *fd, char *cmd_line, int len, LineFault *fault)
     // still ends the file.
     bool endOfFile = strstr(cmd_line, PLL_CFG_END_OF_FILE) != nullptr;
     if (!endOfFile && skipRestOfLine(fd, next, cmd_line, len - 1, &endOfFile) != 0) {
-        MORRASK_REPORT(REPORTER_READ_LINE, MSG_READ_FAILED);
+        *fault = LINE_READ_FAILED;
         return -1;
     }
     if (endOfFile)
@@ -144,28 +144,15 @@ int readLine(FILE *fd, char *cmd_line, int len, LineFault *fault)
     return 0;
 }
 
-int readEntry(FILE *fd, char *cmd_line, int len)
-{
-    LineFault fault = LINE_OK;
-    if (fd == nullptr || cmd_line == nullptr || len <= 0) {
-        MORRASK_REPORT(REPORTER_READ_ENTRY, MSG_READ_ENTRY_ARGS, static_cast<void *>(fd), static_cast<void *>(cmd_line),
-                       len);
-        return -1;
-    }
-    if (readLine(fd, cmd_line, len, &fault) != 0)
-        return -1;
-    if (fault == LINE_TOO_LONG) {
-        MORRASK_REPORT(REPORTER_READ_ENTRY, MSG_ENTRY_TOO_LONG, len - 1, trimLineEnd(cmd_line));
-        return -1;
-    }
-    return 0;
-}
-
-static_assert(sizeof(MSG_LINE_FAULTS) / sizeof(MSG_LINE_FAULTS[0]) == LINE_FAULT_COUNT, "a text for each fault");
+static const char *const LINE_FAULT_TEXTS[] = {
+#define LINE_FAULT(name, text) text,
+#include "line_faults.def"
+};
+static_assert(sizeof(LINE_FAULT_TEXTS) / sizeof(LINE_FAULT_TEXTS[0]) == LINE_FAULT_COUNT, "a text for each fault");
 
 const char *lineFaultText(LineFault fault)
 {
-    return fault >= LINE_OK && fault < LINE_FAULT_COUNT ? MSG_LINE_FAULTS[fault] : MSG_LINE_FAULT_UNKNOWN;
+    return fault >= LINE_OK && fault < LINE_FAULT_COUNT ? LINE_FAULT_TEXTS[fault] : MSG_LINE_FAULT_UNKNOWN;
 }
 
 static unsigned digitValue(char c)
@@ -179,27 +166,36 @@ static unsigned digitValue(char c)
     return 16;
 }
 
+// What is wrong with a number field, field by field.
+struct NumberFaults {
+    LineFault noDigit;
+    LineFault negative;
+    LineFault tooBig;
+};
+static const NumberFaults ADDRESS_FAULTS = {LINE_ADDRESS_NO_DIGIT, LINE_ADDRESS_NEGATIVE, LINE_ADDRESS_TOO_BIG};
+static const NumberFaults VALUE_FAULTS = {LINE_VALUE_NO_DIGIT, LINE_VALUE_NEGATIVE, LINE_VALUE_TOO_BIG};
+static const NumberFaults WAIT_FAULTS = {LINE_WAIT_NO_DIGIT, LINE_WAIT_NEGATIVE, LINE_WAIT_TOO_BIG};
+
 // Reads a number field: leading white space, a plus sign, in base 16 a 0x
 // prefix, then the digits; what follows them is a remark. Returns LINE_OK,
-// or the field's fault among the three that follow noDigit (no digit,
-// negative, beyond 32 bits): a typo must not become 0, a minus sign or an
+// or the field's fault: a typo must not become 0, a minus sign or an
 // overflow must not wrap into a plausible address or wait.
-static LineFault readNumber(const char *field, unsigned base, LineFault noDigit, uint32_t *value)
+static LineFault readNumber(const char *field, unsigned base, const NumberFaults &faults, uint32_t *value)
 {
     field += strspn(field, " \t\n\v\f\r");
     if (*field == '-')
-        return static_cast<LineFault>(noDigit + 1);
+        return faults.negative;
     if (*field == '+')
         field++;
     if (base == 16 && field[0] == '0' && (field[1] == 'x' || field[1] == 'X'))
         field += 2; // the 0 of a prefix is not a digit of the number
     if (digitValue(*field) >= base)
-        return noDigit;
+        return faults.noDigit;
     uint64_t number = 0;
     for (unsigned digit; (digit = digitValue(*field)) < base; field++) {
         number = number * base + digit;
         if (number > UINT32_MAX)
-            return static_cast<LineFault>(noDigit + 2);
+            return faults.tooBig;
     }
     *value = static_cast<uint32_t>(number);
     return LINE_OK;
@@ -245,13 +241,13 @@ int parseLine(char *cmd_line, int *cmd, int *addr, uint32_t *value, LineFault *f
         field = strtok_r(nullptr, FIELD_SEPARATORS, &rest);
         if (field == nullptr)
             return lineFails(fault, LINE_NO_ADDRESS);
-        if ((wrong = readNumber(field, 16, LINE_ADDRESS_NO_DIGIT, &number)) != LINE_OK)
+        if ((wrong = readNumber(field, 16, ADDRESS_FAULTS, &number)) != LINE_OK)
             return lineFails(fault, wrong);
         *addr = static_cast<int>(number);
         field = strtok_r(nullptr, FIELD_SEPARATORS, &rest);
         if (field == nullptr)
             return lineFails(fault, LINE_NO_VALUE);
-        if ((wrong = readNumber(field, 16, LINE_VALUE_NO_DIGIT, value)) != LINE_OK)
+        if ((wrong = readNumber(field, 16, VALUE_FAULTS, value)) != LINE_OK)
             return lineFails(fault, wrong);
         return 0;
     }
@@ -260,7 +256,7 @@ int parseLine(char *cmd_line, int *cmd, int *addr, uint32_t *value, LineFault *f
         field = strtok_r(nullptr, FIELD_SEPARATORS, &rest);
         if (field == nullptr)
             return lineFails(fault, LINE_NO_WAIT);
-        if ((wrong = readNumber(field, 10, LINE_WAIT_NO_DIGIT, value)) != LINE_OK)
+        if ((wrong = readNumber(field, 10, WAIT_FAULTS, value)) != LINE_OK)
             return lineFails(fault, wrong);
         *addr = 0;
         return 0;
@@ -268,6 +264,43 @@ int parseLine(char *cmd_line, int *cmd, int *addr, uint32_t *value, LineFault *f
     if (strpbrk(field, "\r\n") != nullptr)
         return setCommand(cmd, addr, value, PLL_CFG_CMD_NOP);
     return lineFails(fault, LINE_UNKNOWN_COMMAND);
+}
+
+int reportLineFault(LineFault fault, char *cmd_line, int len)
+{
+    switch (fault) {
+    case LINE_OK:
+        return 0;
+    case LINE_READ_FAILED:
+        MORRASK_REPORT(REPORTER_READ_LINE, MSG_READ_FAILED);
+        break;
+    case LINE_TOO_LONG:
+        MORRASK_REPORT(REPORTER_READ_ENTRY, MSG_ENTRY_TOO_LONG, len - 1, trimLineEnd(cmd_line));
+        break;
+    // These two report here; every other bad line is reported by the load,
+    // with what the buffer holds now: the line's first field.
+    case LINE_NO_FIELD:
+        MORRASK_REPORT(REPORTER_PARSE_ENTRY, MSG_ENTRY_NO_FIELD, trimLineEnd(cmd_line));
+        break;
+    case LINE_UNKNOWN_COMMAND:
+        MORRASK_REPORT(REPORTER_PARSE_ENTRY, MSG_ENTRY_UNKNOWN_COMMAND, cmd_line + strspn(cmd_line, FIELD_SEPARATORS));
+        break;
+    default:
+        break;
+    }
+    return -1;
+}
+
+int readEntry(FILE *fd, char *cmd_line, int len)
+{
+    if (fd == nullptr || cmd_line == nullptr || len <= 0) {
+        MORRASK_REPORT(REPORTER_READ_ENTRY, MSG_READ_ENTRY_ARGS, static_cast<void *>(fd), static_cast<void *>(cmd_line),
+                       len);
+        return -1;
+    }
+    LineFault fault = LINE_OK;
+    readLine(fd, cmd_line, len, &fault);
+    return reportLineFault(fault, cmd_line, len);
 }
 
 int parseEntry(char *cmd_line, int *cmd, int *addr, uint32_t *value)
@@ -279,16 +312,8 @@ int parseEntry(char *cmd_line, int *cmd, int *addr, uint32_t *value)
         return -1;
     }
     LineFault fault = LINE_OK;
-    if (parseLine(cmd_line, cmd, addr, value, &fault) == 0)
-        return 0;
-    // These two report here; every other bad line is reported by the caller,
-    // with what the buffer holds now: the line's first field.
-    if (fault == LINE_NO_FIELD)
-        MORRASK_REPORT(REPORTER_PARSE_ENTRY, MSG_ENTRY_NO_FIELD, trimLineEnd(cmd_line));
-    else if (fault == LINE_UNKNOWN_COMMAND)
-        MORRASK_REPORT(REPORTER_PARSE_ENTRY, MSG_ENTRY_UNKNOWN_COMMAND,
-                       cmd_line + strspn(cmd_line, FIELD_SEPARATORS));
-    return -1;
+    parseLine(cmd_line, cmd, addr, value, &fault);
+    return reportLineFault(fault, cmd_line, CFG_LINE_SIZE);
 }
 
 int closeFile(FILE *fd)

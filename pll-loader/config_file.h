@@ -26,29 +26,13 @@ enum PLL_CFG_CMD_E {
     PLL_CFG_CMD_END = 3,
 };
 
-// Put into the line buffer by readEntry once the file is exhausted.
+// Put into the line buffer by readLine once the file is exhausted.
 #define PLL_CFG_END_OF_FILE "END_OF_FILE"
 
-// Why a line cannot be loaded.
+// Why a line cannot be loaded (line_faults.def).
 enum LineFault {
-    LINE_OK,
-    LINE_TOO_LONG,
-    LINE_NO_FIELD,
-    LINE_UNKNOWN_COMMAND,
-    LINE_NO_ADDRESS,
-    LINE_NO_VALUE,
-    LINE_NO_WAIT,
-    // Each number field has its three faults in this order: no digit,
-    // negative, beyond 32 bits.
-    LINE_ADDRESS_NO_DIGIT,
-    LINE_ADDRESS_NEGATIVE,
-    LINE_ADDRESS_TOO_BIG,
-    LINE_VALUE_NO_DIGIT,
-    LINE_VALUE_NEGATIVE,
-    LINE_VALUE_TOO_BIG,
-    LINE_WAIT_NO_DIGIT,
-    LINE_WAIT_NEGATIVE,
-    LINE_WAIT_TOO_BIG,
+#define LINE_FAULT(name, text) name,
+#include "line_faults.def"
     LINE_FAULT_COUNT,
 };
 const char *lineFaultText(LineFault fault);
@@ -82,17 +66,23 @@ struct OpenedFile {
 // the file's place cannot stall the loader). opened, when given, gets the
 // file's stamp and lends the stream its buffer.
 int openFile(const char *name, FILE **fd, OpenedFile *opened = nullptr);
-int readEntry(FILE *fd, char *cmd_line, int len);
-int parseEntry(char *cmd_line, int *cmd, int *addr, uint32_t *value);
 int closeFile(FILE *fd);
 
-// readEntry and parseEntry without the reports of a bad line: they say what
-// is wrong with it in *fault instead (LINE_OK when nothing is), so that a
-// caller can name the line. A read error is still reported, and returns -1;
-// so does a bad line for parseLine. After LINE_TOO_LONG the line is consumed
-// whole and the buffer holds its first len - 1 bytes.
+// The parser, quiet: it says what is wrong with a line in *fault (LINE_OK
+// when nothing is) and reports nothing, so that each caller reports in its
+// own words. Only arguments no caller should pass are reported, and refused
+// with -1. readLine returns -1 on a read error too (LINE_READ_FAILED), and
+// parseLine on a bad line. After LINE_TOO_LONG the line is consumed whole and
+// the buffer holds its first len - 1 bytes.
 int readLine(FILE *fd, char *cmd_line, int len, LineFault *fault);
 int parseLine(char *cmd_line, int *cmd, int *addr, uint32_t *value, LineFault *fault);
+
+// The load's reports of a line the parser refused, given what the buffer
+// holds after readLine or parseLine: 0 for LINE_OK, otherwise -1.
+int reportLineFault(LineFault fault, char *cmd_line, int len);
+// The parser and those reports, for the load: 0, or -1 once reported.
+int readEntry(FILE *fd, char *cmd_line, int len);
+int parseEntry(char *cmd_line, int *cmd, int *addr, uint32_t *value);
 
 // A file truncated or rewritten under the loader would feed it a mix of old
 // and new lines, or a line cut short that still parses: 0 while the open

@@ -7,7 +7,7 @@
 #include "config_file.h"
 #include "error_report.h"
 #include "messages.h"
-#include "pll_reset.h"
+#include "preflight.h"
 #include "spi_writer.h"
 
 // What a load of the file would do, and what stops it.
@@ -64,7 +64,7 @@ int checkConfiguration(const char *path)
     char line[CFG_LINE_SIZE];
     LineFault fault = LINE_OK;
     for (unsigned number = 1; readable; number++) {
-        readable = readLine(file, line, sizeof(line), &fault) == 0;
+        readable = readLine(file, line, sizeof(line), &fault) == 0 || reportLineFault(fault, line, sizeof(line)) == 0;
         if (readable && !checkLine(number, line, fault, &tally))
             break;
     }

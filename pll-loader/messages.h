@@ -8,7 +8,9 @@
 constexpr const char *PROGRAM_NAME = "morrask";
 
 // Report headers: the function a morraskReport speaks for. Named, not taken
-// from __func__, so that renaming code changes no output.
+// from __func__, so that renaming code changes no output. Keep them as they
+// are even where the code's function has another name now: log filters
+// match on them.
 constexpr const char *REPORTER_MAIN = "main";
 constexpr const char *REPORTER_CHECK_PLL_CFG = "checkPllCfg";
 constexpr const char *REPORTER_CHECK_CONFIGURATION = "checkConfiguration";
@@ -36,7 +38,10 @@ constexpr const char *MSG_USAGE = "Usage: %s  [options] <pll_configuration_file>
                                   "       -m or -M   SPI mode        : lsb,msb      \n"
                                   "       -d or -D   SPD device [example: spidev0.1]\n";
 
-// Options.
+// Options. Kept exactly as morrask has always printed them, misspellings
+// ("paramteres", "doesn't exists") and reporters included ("string_to_board"
+// for stringToBoard, "main" for applyBoard, applyMode and applyDevice): log
+// readers and scripts match on these texts.
 constexpr const char *MSG_FILTER_ARGS = "\nfilterWhiteSpace: Wrong paramteres, string=%p";
 constexpr const char *MSG_BOARD_COPY_FAILED = "\n string_to_board: Error duplicate string %s, err=0x%X[%s]";
 constexpr const char *MSG_UNKNOWN_BOARD = "\nmain: Error unknown board type [%s]";
@@ -46,7 +51,8 @@ constexpr const char *MSG_DEVICE_MISSING = "\n main: Error driver [%s] doesn't e
 constexpr const char *MSG_DEVICE_NOT_CHARACTER = "\n main: Error driver [%s] is not a character device, st_mode=0x%X";
 constexpr const char *MSG_UNKNOWN_GETOPT_RESULT = "Unknown getopt ret code 0x%X";
 
-// The run sequence.
+// The run sequence. "reseting" is kept as it has always been printed: log
+// readers match on it.
 constexpr const char *MSG_BANNER = "\n ---- PLL SPI CONFIGURATION ---- \n";
 constexpr const char *MSG_RESET_REQUEST = "\n PLL chip reset request %s ";
 constexpr const char *MSG_YES = "YES";
@@ -73,28 +79,11 @@ constexpr const char *MSG_LINE_TOO_LONG = "Error line %u: longer than %d bytes [
 constexpr const char *MSG_LINE_FAULT = "Error line %u: %s [%s]";
 constexpr const char *MSG_CHECKED = "\n Checked %s: bad lines %u, register writes %u, waits %llu us in all";
 
-// Why a line cannot be loaded, in the order of LineFault.
-constexpr const char *const MSG_LINE_FAULTS[] = {
-    "",
-    "longer than a line may be",
-    "no field",
-    "unknown command",
-    "register write without an address",
-    "register write without a value",
-    "wait without a time",
-    "address without a hexadecimal digit",
-    "negative address",
-    "address beyond 32 bits",
-    "value without a hexadecimal digit",
-    "negative value",
-    "value beyond 32 bits",
-    "wait time without a decimal digit",
-    "negative wait time",
-    "wait time beyond 32 bits",
-};
+// What is wrong with a bad line: line_faults.def, beside its faults.
 constexpr const char *MSG_LINE_FAULT_UNKNOWN = "unknown fault";
 
-// The configuration file.
+// The configuration file. "paramteter" is kept as it has always been
+// printed: log readers match on it.
 constexpr const char *MSG_OPEN_FILE_ARGS = "Wrong input parameters, name=%p,fd=%p";
 constexpr const char *MSG_OPEN_FILE_FAILED = "Error opening file, file=%s,err=0x%X[%s]";
 constexpr const char *MSG_UNCHANGED_ARGS = "Wrong input parameters, fd=%p,stamp=%p";
@@ -119,7 +108,8 @@ constexpr const char *MSG_DEVICE_STAT_FAILED = "Error call stat() for device %s,
 constexpr const char *MSG_FILE_STAT_FAILED = "Error call stat() for file %s, err=0x%X[%s]";
 constexpr const char *MSG_FILE_STATUS_WRONG = "Error stat data, st_mode=0x%X,st_size=%u";
 
-// The reset pulse.
+// The reset pulse. "Reseting" and "unmaping" are kept as they have always
+// been printed: log readers match on them.
 constexpr const char *MSG_RESET_BOARD_UNKNOWN = "\n Board unknown [%s], PLL will not be reset";
 constexpr const char *MSG_RESET_UNKNOWN_NAME = "UNKNOWN";
 constexpr const char *MSG_RESETTING = "\n Reseting PLL chip on %s board";
@@ -132,7 +122,10 @@ constexpr const char *MSG_MEM_MAP_FAILED = "Error mapping physical memory for PL
 constexpr const char *MSG_MEM_UNMAP_FAILED = "Error unmaping physical memory for PLL reset, err=0x%X[%s]";
 constexpr const char *MSG_MEM_CLOSE_FAILED = "Error closing MEM driver, err=0x%X[%s]";
 
-// The SPI bus. spi_write's report carries its source line, as [%05d].
+// The SPI bus. spi_write's report carries its source line, as [%05d]. Kept
+// exactly as they have always been printed, "maks" and the reporters
+// spi_lock, spi_write, write_spi_device and cpuSpiWrite included: log
+// readers match on them.
 constexpr const char *MSG_SIGNAL_FILL_FAILED = "\nspi_lock: Error setting signal mask, err=%d[%s]";
 constexpr const char *MSG_SIGTERM_UNMASK_FAILED = "\nspi_lock: Error removing SIGTERM from signal maks, err=%d[%s]";
 constexpr const char *MSG_SIGKILL_UNMASK_FAILED = "\nspi_lock: Error removing SIGKILL from signal maks, err=%d[%s]";

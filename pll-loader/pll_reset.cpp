@@ -7,7 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 
 #include "boards.h"
 #include "error_report.h"
@@ -22,47 +21,6 @@ constexpr off_t RESET_PAGE_ADDRESS = 0x520000000;
 constexpr size_t RESET_PAGE_SIZE = 4096;
 constexpr size_t RESET_REGISTER_OFFSET = 4;
 constexpr unsigned long RESET_SETTLE_US = 2000000;
-
-// A configuration file must be a regular file that its owner may read, and
-// must not be empty.
-constexpr mode_t CFG_MODE_MASK = S_IFMT | S_IRUSR;
-constexpr mode_t CFG_MODE_WANTED = S_IFREG | S_IRUSR;
-static_assert(CFG_MODE_MASK == 0xF100 && CFG_MODE_WANTED == 0x8100, "unexpected mode bits");
-
-int checkCfgStatus(mode_t mode, off_t size)
-{
-    if ((mode & CFG_MODE_MASK) != CFG_MODE_WANTED || size <= 0) {
-        // Reported as the pre-flight check, also when the dry run asks.
-        MORRASK_REPORT(REPORTER_CHECK_PLL_CFG, MSG_FILE_STATUS_WRONG, static_cast<unsigned>(mode),
-                       static_cast<unsigned>(size));
-        return -1;
-    }
-    return 0;
-}
-
-int checkPllCfg(const char *device, const char *file, FileIdentity *identity)
-{
-    struct stat status;
-
-    if (device == nullptr || file == nullptr) {
-        MORRASK_REPORT(REPORTER_CHECK_PLL_CFG, MSG_CHECK_ARGS, static_cast<const void *>(device),
-                       static_cast<const void *>(file));
-        return -1;
-    }
-    if (stat(device, &status) != 0) {
-        MORRASK_REPORT(REPORTER_CHECK_PLL_CFG, MSG_DEVICE_STAT_FAILED, device, errno, strerror(errno));
-        return -1;
-    }
-    if (stat(file, &status) != 0) {
-        MORRASK_REPORT(REPORTER_CHECK_PLL_CFG, MSG_FILE_STAT_FAILED, file, errno, strerror(errno));
-        return -1;
-    }
-    if (checkCfgStatus(status.st_mode, status.st_size) != 0)
-        return -1;
-    if (identity != nullptr)
-        *identity = {status.st_dev, status.st_ino};
-    return 0;
-}
 
 // Every catchable signal, from the moment the chip goes into reset until it
 // runs again: a stop or an interrupt then acts only once the chip is

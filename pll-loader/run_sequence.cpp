@@ -17,6 +17,7 @@
 #include "options.h"
 #include "platform.h"
 #include "pll_reset.h"
+#include "preflight.h"
 #include "spi_writer.h"
 
 constexpr int EXIT_LOADED = 0;

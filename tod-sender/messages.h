@@ -8,7 +8,9 @@
 constexpr const char *PROGRAM_NAME = "halvern";
 
 // Report headers: the function a halvernReport speaks for. Named, not taken
-// from __func__, so that renaming code changes no output.
+// from __func__, so that renaming code changes no output. Keep them as they
+// are, main included for what main's helpers report: log filters match on
+// them.
 constexpr const char *REPORTER_MAIN = "main";
 constexpr const char *REPORTER_T1_FORMAT = "kvGetToDinT1Format";
 constexpr const char *REPORTER_CURRENT_TIMESTAMP = "kvGetCurTimestamp";
@@ -21,7 +23,8 @@ constexpr const char *REPORTER_TS_TO_TOD = "kvTsToTod";
 constexpr const char *MSG_REPORT_HEADER = "\n%s: ";
 constexpr const char *MSG_REPORT_TRAILER = " [F:%s,L:%d]";
 
-// The run.
+// The run. Kept as they have always been printed ("Kestle" and "not write
+// complete buffer" included): log readers match on them.
 constexpr const char *MSG_BANNER = "\n##############"
                                    "\n# ToD TEST"
                                    "\n##############";
@@ -56,7 +59,8 @@ constexpr const char *MSG_AWAITING_SYNC = "Waiting for the kernel to call the sy
 constexpr const char *MSG_BAD_AWAIT_SYNC = "Error %s is '%s': yes or no; no ToD sent";
 constexpr const char *MSG_TRACE_LOST = "%zu bytes of trace lost while standard output was blocked";
 
-// The ToD string and the clock.
+// The ToD string and the clock. "Oops.gmtime()" and "parmeters" are kept as
+// they have always been printed: log readers match on them.
 constexpr const char *MSG_TOD = "(ToD:%s)\n";
 constexpr const char *MSG_T1_ARGS = "Wrong input parameters, tod=%p,size=%d";
 // Laid out with puts(), unlike the other reports: this line, then the report.

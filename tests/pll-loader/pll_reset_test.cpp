@@ -13,6 +13,7 @@
 #include "error_report.h"
 #include "loader_settings.h"
 #include "pll_reset.h"
+#include "preflight.h"
 #include "run_sequence.h"
 #include "sim_platform.h"
 #include "test_support.h"
