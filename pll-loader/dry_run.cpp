@@ -28,14 +28,18 @@ static bool checkLine(unsigned number, char *line, LineFault fault, DryRunTally 
     int cmd = PLL_CFG_CMD_NOP;
     int addr = 0;
     uint32_t value = 0;
-    if (fault == LINE_OK && parseLine(line, &cmd, &addr, &value, &fault) == 0) {
-        if (cmd == PLL_CFG_CMD_END)
-            return false;
+    if (fault == LINE_OK && parseLine(line, &cmd, &addr, &value, &fault) == 0 && strchr(shown, '\r') != nullptr)
+        fault = LINE_CARRIAGE_RETURN;
+    bool ends = cmd == PLL_CFG_CMD_END;
+    if (fault == LINE_OK) {
         if (cmd == PLL_CFG_CMD_WAIT)
             tally->waitUs += value;
         if (cmd != PLL_CFG_CMD_WRITE)
-            return true;
+            return !ends;
         if (static_cast<uint32_t>(addr) <= PLL_LAST_ADDRESS) {
+            // Only the low byte reaches the chip.
+            if (value > UINT8_MAX)
+                MORRASK_WARN(REPORTER_CHECK_CONFIGURATION, MSG_LINE_VALUE_WIDE, number, value, value & UINT8_MAX);
             tally->writes++;
             return true;
         }
@@ -47,7 +51,7 @@ static bool checkLine(unsigned number, char *line, LineFault fault, DryRunTally 
         MORRASK_REPORT(REPORTER_CHECK_CONFIGURATION, MSG_LINE_FAULT, number, lineFaultText(fault), shown);
     }
     tally->badLines++;
-    return true;
+    return fault != LINE_CARRIAGE_RETURN || !ends;
 }
 
 int checkConfiguration(const char *path)
@@ -68,7 +72,12 @@ int checkConfiguration(const char *path)
         if (readable && !checkLine(number, line, fault, &tally))
             break;
     }
-    int result = closeFile(file) == 0 && readable && tally.badLines == 0 ? 0 : -1;
+    // A file that configures nothing (a text file of another kind, say)
+    // would otherwise pass for a configuration.
+    bool writes = tally.writes > 0;
+    if (readable && !writes)
+        MORRASK_REPORT(REPORTER_CHECK_CONFIGURATION, MSG_NO_REGISTER_WRITE, path);
+    int result = closeFile(file) == 0 && readable && writes && tally.badLines == 0 ? 0 : -1;
     printf(MSG_CHECKED, path, tally.badLines, tally.writes, tally.waitUs);
     return result;
 }

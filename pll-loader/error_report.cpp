@@ -7,16 +7,30 @@
 
 static int reportCount;
 
+static void print(const char *reporter, int line, const char *format, va_list args)
+{
+    printf(MSG_REPORT_HEADER, reporter);
+    vprintf(format, args);
+    printf(MSG_REPORT_TRAILER, PROGRAM_NAME, line);
+}
+
 void morraskReport(const char *reporter, int line, const char *format, ...)
 {
     va_list args;
 
     reportCount++;
-    printf(MSG_REPORT_HEADER, reporter);
     va_start(args, format);
-    vprintf(format, args);
+    print(reporter, line, format, args);
     va_end(args);
-    printf(MSG_REPORT_TRAILER, PROGRAM_NAME, line);
+}
+
+void morraskWarning(const char *reporter, int line, const char *format, ...)
+{
+    va_list args;
+
+    va_start(args, format);
+    print(reporter, line, format, args);
+    va_end(args);
 }
 
 int errorReportCount(void)

@@ -62,6 +62,7 @@ constexpr const char *MSG_CHECK_FAILED = "Error PLL config check not successful"
 constexpr const char *MSG_BUS_BUSY = "Error SPI device %s is being loaded by another morrask";
 constexpr const char *MSG_BUS_LOCK_FAILED = "Error locking SPI device %s, err=0x%X[%s]";
 constexpr const char *MSG_BUS_UNLOCK_FAILED = "Error unlocking SPI device %s, err=0x%X[%s]";
+constexpr const char *MSG_NOT_SPI_NODE = "Error %s does not answer as an SPI device, PLL chip not reset, err=0x%X[%s]";
 constexpr const char *MSG_RESET_FAILED = "Error reseting PLL chip";
 
 // The load loop.
@@ -77,6 +78,8 @@ constexpr const char *MSG_LOAD_CLOSE_FAILED = "Error closing configuration file,
 constexpr const char *MSG_LINE_BEYOND_LAST_REGISTER = "Error line %u: address 0x%X beyond the last register 0x%X [%s]";
 constexpr const char *MSG_LINE_TOO_LONG = "Error line %u: longer than %d bytes [%s]";
 constexpr const char *MSG_LINE_FAULT = "Error line %u: %s [%s]";
+constexpr const char *MSG_LINE_VALUE_WIDE = "Warning line %u: value wider than a byte, 0x%X: 0x%02X is sent";
+constexpr const char *MSG_NO_REGISTER_WRITE = "Error %s holds no register write";
 constexpr const char *MSG_CHECKED = "\n Checked %s: bad lines %u, register writes %u, waits %llu us in all";
 
 // What is wrong with a bad line: line_faults.def, beside its faults.

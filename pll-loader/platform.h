@@ -14,6 +14,9 @@ int spiDeviceClose(int fd);
 // process's end: a handle, or -1 with errno (EWOULDBLOCK: another holds it).
 int spiBusLock(const char *path);
 int spiBusUnlock(int handle);
+// spidev's mode query (SPI_IOC_RD_MODE) on the lock's handle: 0, or -1 with
+// errno when the node is no spidev node.
+int spiBusMode(int handle, uint8_t *mode);
 
 int physMemOpen(const char *path, int flags);
 void *physMemMap(size_t length, int protection, int flags, int fd, off_t offset);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/spi/spidev.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -37,6 +38,11 @@ int spiBusLock(const char *path)
 int spiBusUnlock(int handle)
 {
     return close(handle);
+}
+
+int spiBusMode(int handle, uint8_t *mode)
+{
+    return ioctl(handle, SPI_IOC_RD_MODE, mode);
 }
 
 int physMemOpen(const char *path, int flags)

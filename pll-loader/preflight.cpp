@@ -6,6 +6,7 @@
 
 #include "error_report.h"
 #include "messages.h"
+#include "platform.h"
 
 // A configuration file must be a regular file that its owner may read, and
 // must not be empty.
@@ -46,4 +47,13 @@ int checkPllCfg(const char *device, const char *file, FileIdentity *identity)
     if (identity != nullptr)
         *identity = {status.st_dev, status.st_ino};
     return 0;
+}
+
+int checkSpiNode(const char *device, int handle)
+{
+    uint8_t mode = 0;
+    if (spiBusMode(handle, &mode) == 0)
+        return 0;
+    MORRASK_REPORT(REPORTER_MAIN, MSG_NOT_SPI_NODE, device, errno, strerror(errno));
+    return -1;
 }

@@ -11,3 +11,7 @@ int checkPllCfg(const char *device, const char *file, FileIdentity *identity = n
 // The rule for the configuration file alone, on its status. Reports, like
 // checkPllCfg's, name checkPllCfg.
 int checkCfgStatus(mode_t mode, off_t size);
+// Before the chip is reset: the node the bus lock holds (handle) must answer
+// as a spidev node, or the reset would leave the chip unconfigured when the
+// first write fails. Reports name main.
+int checkSpiNode(const char *device, int handle);

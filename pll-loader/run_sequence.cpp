@@ -115,15 +115,28 @@ static void unlockBus(const char *device, int handle)
         MORRASK_REPORT(REPORTER_MAIN, MSG_BUS_UNLOCK_FAILED, device, errno, strerror(errno));
 }
 
+// The reset pulse, when asked for, once the locked node has answered as a
+// spidev node: a chip reset and then not loaded is worse than one left as it
+// was. False when the chip is not to be loaded.
+static bool resetIfRequested(const RunOptions &options, int bus)
+{
+    if (!options.resetRequested)
+        return true;
+    if (checkSpiNode(loaderSettings.spiDevice, bus) != 0)
+        return false;
+    if (pllReset(PLL_RESET_HOLD_MS) == 0)
+        return true;
+    MORRASK_REPORT(REPORTER_MAIN, MSG_RESET_FAILED);
+    return false;
+}
+
 // The steps that touch the chip, with the bus held for this loader alone.
 static void resetAndLoad(const RunOptions &options, const FileIdentity *checked)
 {
     int bus = lockBus(loaderSettings.spiDevice);
     if (bus < 0)
         return;
-    if (options.resetRequested && pllReset(PLL_RESET_HOLD_MS) != 0)
-        MORRASK_REPORT(REPORTER_MAIN, MSG_RESET_FAILED);
-    else
+    if (resetIfRequested(options, bus))
         loadConfiguration(options.configFile, checked);
     unlockBus(loaderSettings.spiDevice, bus);
 }

@@ -40,7 +40,7 @@ struct Board {
     int nextFd;
 };
 
-const char *const OPERATIONS[] = {"spi_open", "spi_ioctl", "spi_short", "spi_close", "spi_lock", "spi_unlock",
+const char *const OPERATIONS[] = {"spi_open", "spi_ioctl", "spi_short", "spi_close", "spi_lock", "spi_unlock", "spi_mode",
                                   "mem_open", "mem_map",   "mem_unmap", "mem_close", "sleep"};
 constexpr size_t OPERATION_COUNT = sizeof(OPERATIONS) / sizeof(OPERATIONS[0]);
 
@@ -251,6 +251,17 @@ int spiBusLock(const char *path)
 int spiBusUnlock(int handle)
 {
     return closeHandle("spi_unlock", handle);
+}
+
+int spiBusMode(int handle, uint8_t *mode)
+{
+    appendEvent(board.events, "spi_mode fd=%d", handle);
+    if (failsNow("spi_mode")) {
+        errno = ENOTTY; // what any node but spidev answers
+        return -1;
+    }
+    *mode = SPI_MODE_0;
+    return 0;
 }
 
 int physMemOpen(const char *path, int flags)

@@ -12,7 +12,8 @@
 //                                of an operation fail with EIO
 // Operations: spi_open, spi_ioctl, spi_short (transfers one byte less),
 // spi_close, spi_lock (fails with EWOULDBLOCK, as when another loader holds
-// the bus), spi_unlock, mem_open, mem_map, mem_unmap, mem_close, sleep.
+// the bus), spi_unlock, spi_mode (fails with ENOTTY, as a node that is no
+// spidev node), mem_open, mem_map, mem_unmap, mem_close, sleep.
 #pragma once
 
 #include <cstdint>

@@ -182,6 +182,21 @@ TEST_F(Bus, option_errors_touch_neither_bus_nor_reset_register)
     }
 }
 
+// A node that is no spidev node is found out before the reset pulse, so
+// the chip is never left fresh out of reset and unconfigured.
+TEST_F(Bus, a_node_that_is_no_spidev_node_stops_the_run_before_the_reset)
+{
+    board::writeText(kCfg, kThreeWrites);
+    for (const char* node : {"zero", "null"}) {
+        *board::resetRegister() = 0xFFFF;
+        Run run = morrask({"-d", node, kCfg});
+        EXPECT_EQ(1, run.status);
+        EXPECT_TRUE(run.resetValues == std::vector<uint16_t>{0xFFFF});
+        EXPECT_TRUE(board::readText(kOut).find(std::string("Error /dev/") + node +
+                                               " does not answer as an SPI device") != std::string::npos);
+    }
+}
+
 // END_OF_FILE past the 127 bytes of a line that fit ends the file there,
 // in a comment and in a register write alike; the line after never reaches
 // the chip.

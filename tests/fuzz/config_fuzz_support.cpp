@@ -137,6 +137,7 @@ int spiDeviceClose(int fd)
 // Loading and its dry run take no lock and never touch the reset register.
 int spiBusLock(const char *) { abort(); }
 int spiBusUnlock(int) { abort(); }
+int spiBusMode(int, uint8_t *) { abort(); }
 int physMemOpen(const char *, int) { abort(); }
 void *physMemMap(size_t, int, int, int, off_t) { abort(); }
 uint16_t physMemRead16(const volatile uint16_t *) { abort(); }
@@ -221,6 +222,13 @@ int commandSteps(const std::string_view *fields, size_t count, Step *out)
     return fields[0].find_first_of("\r\n") != std::string_view::npos ? 0 : -1;
 }
 
+// A carriage return before the line's end (trailing ones are its end).
+bool innerCarriageReturn(std::string_view text)
+{
+    size_t end = text.find_last_not_of("\r\n");
+    return end != std::string_view::npos && text.substr(0, end).find('\r') != std::string_view::npos;
+}
+
 // One line of the format, judged. Returns false at the end of the file.
 bool judgeLine(std::string_view whole, Verdict *verdict)
 {
@@ -231,8 +239,11 @@ bool judgeLine(std::string_view whole, Verdict *verdict)
     // The part that fits is read as text; the rest of an overlong line is
     // searched byte by byte, the word reaching back across the cut.
     bool overlong = whole.size() > LINE_ROOM;
-    if (text.find(END_WORD) != std::string_view::npos ||
-        (overlong && whole.find(END_WORD, LINE_ROOM - (END_WORD.size() - 1)) != std::string_view::npos))
+    if (text.find(END_WORD) != std::string_view::npos) {
+        verdict->innerCarriageReturns += !overlong && innerCarriageReturn(text);
+        return false;
+    }
+    if (overlong && whole.find(END_WORD, LINE_ROOM - (END_WORD.size() - 1)) != std::string_view::npos)
         return false;
     bool comment = count > 0 && fields[0].find(';') != std::string_view::npos;
     Step lineSteps[2];
@@ -240,6 +251,9 @@ bool judgeLine(std::string_view whole, Verdict *verdict)
     // The tail of an overlong line is never read; only a comment may be one.
     bool bad = !comment && (overlong || (made = commandSteps(fields, count, lineSteps)) < 0);
     verdict->badLines += bad;
+    bool innerReturn = !bad && innerCarriageReturn(text);
+    verdict->innerCarriageReturns += innerReturn;
+    verdict->writes += !bad && !innerReturn && made == 2;
     verdict->loadFails = verdict->loadFails || bad;
     if (!verdict->loadFails)
         verdict->steps.insert(verdict->steps.end(), lineSteps, lineSteps + made);
@@ -254,6 +268,8 @@ void modelConfiguration(const uint8_t *data, size_t size, Verdict *verdict)
     verdict->steps.clear();
     verdict->loadFails = false;
     verdict->badLines = 0;
+    verdict->innerCarriageReturns = 0;
+    verdict->writes = 0;
     for (size_t pos = 0; pos < size;) {
         size_t lineEnd = file.find('\n', pos);
         size_t length = lineEnd == std::string_view::npos ? size - pos : lineEnd - pos + 1;

@@ -25,11 +25,15 @@ const char *configInput(const uint8_t *data, size_t size);
 const FileIdentity *configIdentity(void);
 
 // What the file format says of a file: the steps of a load up to its end or
-// its first bad line, and every bad line, which the dry run must find.
+// its first bad line, and every bad line, which the dry run must find; the
+// dry run also finds the lines a load would take with a carriage return
+// inside them, and counts the good register writes.
 struct Verdict {
     std::vector<Step> steps;
     bool loadFails = false;
     unsigned badLines = 0;
+    unsigned innerCarriageReturns = 0;
+    unsigned writes = 0;
 };
 void modelConfiguration(const uint8_t *data, size_t size, Verdict *verdict);
 

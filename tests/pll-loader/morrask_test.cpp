@@ -178,6 +178,9 @@ TEST(Morrask, LoadingStopsAtTheFirstBadLineOrFailedWrite)
         {"X,0x100000010,0x20\n", {}, "\n main: Error parsing configuration entry [X]F:", 0},
         {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=spi_lock"},
          "\n main: Error SPI device /dev/null is being loaded by another morraskF:", 0},
+        // A node that is no spidev node is found out before the reset.
+        {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=spi_mode"},
+         "\n main: Error /dev/null does not answer as an SPI device, PLL chip not reset, err=0x19[", 0},
         // A chip whose reset pulse failed is not loaded.
         {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=mem_open"}, "\n main: Error reseting PLL chipF:", 0},
         {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=mem_map,mem_close"},
@@ -210,7 +213,7 @@ TEST(Morrask, TheDryRunNamesEveryBadLineAndTouchesNothing)
 {
     std::string bad = std::string("; set-up\r\nX,0x0123,0x45\r\nX,zz,yy\r\nW,-1\nX,0x800,0x01\nhello,1\nX,0x10\n") +
                       "X,0x10,0x20" + std::string(120, ' ') + "\n" + std::string("\0X,1,2\n", 7) +
-                      "W,99999999999999999999\nW,100 us\n; END_OF_FILE\nX,zz,0\n";
+                      "W,99999999999999999999\nW,100 us\nX,0x7FE,0x1234\nX,0x10,0x20\rX,0x11,0x21\n; END_OF_FILE\nX,zz,0\n";
     std::string path = scratchFile(bad);
     MorraskRun run = runMorrask({"-n", path});
     EXPECT_EQ(1, run.status);
@@ -222,7 +225,9 @@ TEST(Morrask, TheDryRunNamesEveryBadLineAndTouchesNothing)
                   "7: register write without a value [X,0x10]F:morrask,L:*" + report +
                   "8: longer than 127 bytes [X,0x10,0x20" + std::string(116, ' ') + "]F:morrask,L:*" + report +
                   "9: no field []F:morrask,L:*" + report + "10: wait time beyond 32 bits [W,99999999999999999999]F:morrask,L:*"
-                  "\n Checked " + path + ": bad lines 8, register writes 1, waits 100 us in all\n\n",
+                  "\n checkConfiguration: Warning line 12: value wider than a byte, 0x1234: 0x34 is sentF:morrask,L:*" +
+                  report + "13: carriage return inside the line [X,0x10,0x20\rX,0x11,0x21]F:morrask,L:*"
+                  "\n Checked " + path + ": bad lines 9, register writes 2, waits 100 us in all\n\n",
               maskReportLines(run.out));
     EXPECT_EQ("", run.err);
     EXPECT_EQ(std::string::npos, run.report.find("\nsleep")) << run.report;
@@ -237,6 +242,13 @@ TEST(Morrask, TheDryRunNamesEveryBadLineAndTouchesNothing)
     run = runMorrask({"-n", scratchFile("")});
     EXPECT_EQ(1, run.status);
     EXPECT_NE(std::string::npos, run.out.find("\n checkPllCfg: Error stat data, st_mode=0x81A4,st_size=0F:")) << run.out;
+    // Text that configures nothing, such as /etc/os-release, or a file of
+    // comments only.
+    for (const char *nothing : {"NAME=\"Debian GNU/Linux\"\nID=debian\n", "; only a remark\n"}) {
+        run = runMorrask({"-n", path = scratchFile(nothing)});
+        EXPECT_EQ(1, run.status);
+        EXPECT_NE(std::string::npos, run.out.find("\n checkConfiguration: Error " + path + " holds no register writeF:"));
+    }
     // A file that is not there fails the check as it would fail the load.
     std::string missing = scratchPath("missing.cfg");
     run = runMorrask({"-n", missing});
