@@ -101,6 +101,8 @@ TEST_TIMEOUT(every_failed_allocation_of_the_load_undoes_everything, 1200)
 {
     ASSERT_TRUE(board::exists(kFailNth));
     setUpFailslab();
+    // The load's steps in their order, one a line.
+    // clang-format off
     static const Step steps[] = {
         {"Failed to allocate char device region", "region"},
         {"Failed to register device class", "class"},
@@ -115,6 +117,7 @@ TEST_TIMEOUT(every_failed_allocation_of_the_load_undoes_everything, 1200)
         {"Failed to create device kv_ptp3", "device node 3"},
         {"Failed to create device kv_ptp4", "device node 4"},
     };
+    // clang-format on
     printSteps(steps, std::size(steps));
     ASSERT_EQ(0, board::loadModule(board::kKvPtpModule));
     unsigned major = kvptp::loadedMajor();
