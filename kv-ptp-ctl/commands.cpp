@@ -38,9 +38,25 @@ struct CommandLine {
     int seconds;       // watch: the longest wait for an edge
 };
 
-static void printUsage(FILE *stream)
+// fprintf's result.
+static int printUsage(FILE *stream)
 {
-    fprintf(stream, MSG_USAGE, PROGRAM_NAME, PROGRAM_NAME, PROGRAM_NAME, DEFAULT_WATCH_SECONDS, DEFAULT_DEVICE);
+    return fprintf(stream, MSG_USAGE, PROGRAM_NAME, PROGRAM_NAME, PROGRAM_NAME, DEFAULT_WATCH_SECONDS,
+                   DEFAULT_DEVICE);
+}
+
+// The errno of the first write to standard output that failed and is not
+// reported yet, 0 while none has.
+static int outputErrno = 0;
+
+// Takes the result of a write to standard output (printf's, fflush's) and
+// keeps the errno of the first one that failed: a line-buffered stream (a
+// terminal, stdbuf -oL) loses a line at its printf, and the flush after it
+// has nothing left to fail on.
+static void noteOutput(int result)
+{
+    if (result < 0 && outputErrno == 0)
+        outputErrno = errno;
 }
 
 // Says what is wrong with the command line, then how it goes. Always false,
@@ -232,7 +248,7 @@ static int setUpClock(const char *device)
     // The module ignores the argument.
     if (!issue(device, KV_PTP_IOCTL_CLOCK_SETUP, nullptr, MSG_SETUP_FAILED))
         return EXIT_FAILED;
-    printf(MSG_SET_UP, device);
+    noteOutput(printf(MSG_SET_UP, device));
     return EXIT_DONE;
 }
 
@@ -243,19 +259,25 @@ static int printPpsTime(const char *device, clockid_t clockId)
     record.ptp_clk_id = clockId;
     if (!issue(device, KV_PTP_IOCTL_PPS_TIME, &record, MSG_PPS_TIME_FAILED))
         return EXIT_FAILED;
-    printf(MSG_PPS_TIME, static_cast<long long>(record.pps_time.tv_sec),
-           static_cast<long long>(record.pps_time.tv_nsec));
+    noteOutput(printf(MSG_PPS_TIME, static_cast<long long>(record.pps_time.tv_sec),
+                      static_cast<long long>(record.pps_time.tv_nsec)));
     return EXIT_DONE;
 }
 
 // A script reads the results from standard output: a lost line is a
-// failure. glibc drops what it could not write, so a later flush does not
-// report the same loss again.
+// failure, whether the printf lost it (line buffered) or the flush (fully
+// buffered). Each loss is reported once: glibc drops what it could not
+// write, and the report clears the stream's error.
 static bool flushOutput()
 {
-    if (fflush(stdout) == 0)
+    noteOutput(fflush(stdout));
+    if (outputErrno == 0 && !ferror(stdout))
         return true;
-    fprintf(stderr, MSG_OUTPUT_FAILED, PROGRAM_NAME, strerror(errno));
+    // Every write to standard output passes noteOutput; should one not,
+    // its errno is gone and EIO says the output failed.
+    fprintf(stderr, MSG_OUTPUT_FAILED, PROGRAM_NAME, strerror(outputErrno != 0 ? outputErrno : EIO));
+    outputErrno = 0;
+    clearerr(stdout);
     return false;
 }
 
@@ -282,10 +304,10 @@ static void printEdge(const struct timespec &previous, const struct timespec &ed
         }
         seconds = -seconds;
     } else if (seconds > 1 || (seconds == 1 && nanoseconds > NS_PER_S / 2)) {
-        printf(MSG_WATCH_MISSED, seconds + (nanoseconds >= NS_PER_S / 2) - 1);
+        noteOutput(printf(MSG_WATCH_MISSED, seconds + (nanoseconds >= NS_PER_S / 2) - 1));
     }
-    printf(MSG_WATCH_EDGE, static_cast<long long>(edge.tv_sec), static_cast<long long>(edge.tv_nsec), sign,
-           seconds, nanoseconds);
+    noteOutput(printf(MSG_WATCH_EDGE, static_cast<long long>(edge.tv_sec), static_cast<long long>(edge.tv_nsec),
+                      sign, seconds, nanoseconds));
 }
 
 // Polls 0x123 on the open device and prints each new time stamp as an
@@ -349,7 +371,7 @@ int runKvPtpCtl(int argc, char **argv)
     int status = EXIT_DONE;
     switch (line.command) {
     case COMMAND_HELP:
-        printUsage(stdout);
+        noteOutput(printUsage(stdout));
         break;
     case COMMAND_SETUP:
         status = setUpClock(line.device);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "commands.h"
@@ -224,13 +225,6 @@ TEST_F(KvPtpCtl, PpsTimeIsOneLineOfSecondsAndNineDigitNanoseconds)
 
     CtlRun run = runCtl({"-d", "/dev/kv_ptp2", "setup"});
     EXPECT_EQ("/dev/kv_ptp2: clock set up\n", run.out);
-
-    // A line that cannot be written is a failure: a script would read no time.
-    char program[] = "kv-ptp-ctl", command[] = "pps-time", clock[] = "1";
-    char *argv[] = {program, command, clock, nullptr};
-    fflush(stdout);
-    EXPECT_EXIT((freopen("/dev/full", "w", stdout), std::exit(runKvPtpCtl(3, argv))), testing::ExitedWithCode(1),
-                "^kv-ptp-ctl: standard output: No space left on device\n$");
 }
 
 // Every failure names the device and the errno of the step that failed,
@@ -324,13 +318,46 @@ TEST_F(KvPtpCtl, WatchPrintsEachNewEdgeUntilItsCountOrATimeLimit)
             EXPECT_NEAR((c.timeout * 1000 + 50) * MS, device.now - device.lastStampAt, 50 * MS);
         }
     }
+}
 
-    // Each line goes out as its edge comes: one that cannot ends the watch.
-    resetDevice();
-    device.stamps = {{1, 0}, {2, 0}};
-    char program[] = "kv-ptp-ctl", command[] = "watch", clock[] = "1";
-    char *argv[] = {program, command, clock, nullptr};
-    fflush(stdout);
-    EXPECT_EXIT((freopen("/dev/full", "w", stdout), std::exit(runKvPtpCtl(3, argv))), testing::ExitedWithCode(1),
-                "^kv-ptp-ctl: standard output: No space left on device\n$");
+// In a death test's child: standard output onto /dev/full, fully buffered
+// (0) or by the line as stdbuf -oL does (1), or onto a terminal that has
+// hung up (2: every write fails with EIO, and glibc buffers it by the
+// line); then the run's status as the exit status.
+[[noreturn]] static void exitWithLostOutput(int output, std::vector<std::string> args)
+{
+    char slave[64];
+    int master = output == 2 ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
+    bool lost = output == 2 ? master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+                                  ptsname_r(master, slave, sizeof(slave)) == 0 &&
+                                  freopen(slave, "w", stdout) != nullptr && close(master) == 0
+                            : freopen("/dev/full", "w", stdout) != nullptr &&
+                                  (output == 0 || setvbuf(stdout, nullptr, _IOLBF, 0) == 0);
+    if (!lost)
+        std::_Exit(99);
+    args.insert(args.begin(), "kv-ptp-ctl");
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    std::exit(runKvPtpCtl(static_cast<int>(args.size()), argv.data()));
+}
+
+// A line that cannot be written is a failure, however standard output is
+// buffered: a script would read no time. It is told once, with the errno
+// of the write that lost it; a watch ends at once.
+TEST_F(KvPtpCtl, OutputThatCannotBeWrittenEndsWithStatusOne)
+{
+    const char *const reasons[] = {"No space left on device", "No space left on device", "Input/output error"};
+    const std::vector<std::string> commands[] = {{"-h"}, {"setup"}, {"pps-time", "1"}, {"watch", "1"}};
+    for (int output = 0; output < 3; output++) {
+        for (const std::vector<std::string> &args : commands) {
+            SCOPED_TRACE(testing::PrintToString(args) + " to output " + std::to_string(output));
+            resetDevice();
+            device.stamps = {{1, 0}, {2, 0}};
+            fflush(stdout);
+            EXPECT_EXIT(exitWithLostOutput(output, args), testing::ExitedWithCode(1),
+                        std::string("^kv-ptp-ctl: standard output: ") + reasons[output] + "\n$");
+        }
+    }
 }
