@@ -135,14 +135,33 @@ static void kv_ptp_alert_failure(const struct kv_ptp_load_failure *failure)
 	}
 }
 
+/* The order in which kv_ptp_destroy_devices() removes nodes and cdevs. */
+enum kv_ptp_destroy_order {
+	/* a failed load: the nodes last to first, then the cdevs */
+	KV_PTP_NODES_FIRST,
+	/* the unload: minor by minor from 0, each one's node, then its cdev */
+	KV_PTP_BY_MINOR,
+};
+
 /*
  * Removes the first @devices device nodes and the first @cdevs cdevs (both
- * counted from minor 0), nodes first.
+ * counted from minor 0), in @order.
  */
-static void kv_ptp_destroy_devices(int devices, int cdevs)
+static void kv_ptp_destroy_devices(int devices, int cdevs,
+				   enum kv_ptp_destroy_order order)
 {
 	int i;
 
+	if (order == KV_PTP_BY_MINOR) {
+		for (i = 0; i < devices || i < cdevs; i++) {
+			if (i < devices)
+				device_destroy(kv_ptp_class,
+					       MKDEV(major_number, i));
+			if (i < cdevs)
+				cdev_del(&kv_ptp_dev_data[i].cdev);
+		}
+		return;
+	}
 	for (i = devices - 1; i >= 0; i--)
 		device_destroy(kv_ptp_class, MKDEV(major_number, i));
 	for (i = 0; i < cdevs; i++)
@@ -182,10 +201,10 @@ static int kv_ptp_create_devices(struct kv_ptp_load_failure *failure)
 	return 0;
 
 err_del_cdev:
-	kv_ptp_destroy_devices(i, i + 1);
+	kv_ptp_destroy_devices(i, i + 1, KV_PTP_NODES_FIRST);
 	return result;
 err_destroy_devices:
-	kv_ptp_destroy_devices(i, i);
+	kv_ptp_destroy_devices(i, i, KV_PTP_NODES_FIRST);
 	return result;
 }
 
@@ -235,14 +254,10 @@ err_alert:
 
 static void __exit kv_ptp_exit(void)
 {
-	int i;
-
 	__log_func("INFO", "Exiting %s - version %s module \n",
 		   KV_PTP_DESCRIPTION, KV_PTP_VERSION);
-	for (i = 0; i < KV_PTP_DEVICE_COUNT; i++) {
-		device_destroy(kv_ptp_class, MKDEV(major_number, i));
-		cdev_del(&kv_ptp_dev_data[i].cdev);
-	}
+	kv_ptp_destroy_devices(KV_PTP_DEVICE_COUNT, KV_PTP_DEVICE_COUNT,
+			       KV_PTP_BY_MINOR);
 	class_destroy(kv_ptp_class);
 	unregister_chrdev_region(MKDEV(major_number, KV_PTP_FIRST_MINOR),
 				 KV_PTP_DEVICE_COUNT);
