@@ -41,8 +41,7 @@ struct CommandLine {
 // fprintf's result.
 static int printUsage(FILE *stream)
 {
-    return fprintf(stream, MSG_USAGE, PROGRAM_NAME, PROGRAM_NAME, PROGRAM_NAME, DEFAULT_WATCH_SECONDS,
-                   DEFAULT_DEVICE);
+    return fprintf(stream, MSG_USAGE, PROGRAM_NAME, PROGRAM_NAME, PROGRAM_NAME, DEFAULT_WATCH_SECONDS, DEFAULT_DEVICE);
 }
 
 // The errno of the first write to standard output that failed and is not
@@ -306,8 +305,8 @@ static void printEdge(const struct timespec &previous, const struct timespec &ed
     } else if (seconds > 1 || (seconds == 1 && nanoseconds > NS_PER_S / 2)) {
         noteOutput(printf(MSG_WATCH_MISSED, seconds + (nanoseconds >= NS_PER_S / 2) - 1));
     }
-    noteOutput(printf(MSG_WATCH_EDGE, static_cast<long long>(edge.tv_sec), static_cast<long long>(edge.tv_nsec),
-                      sign, seconds, nanoseconds));
+    noteOutput(printf(MSG_WATCH_EDGE, static_cast<long long>(edge.tv_sec), static_cast<long long>(edge.tv_nsec), sign,
+                      seconds, nanoseconds));
 }
 
 // Polls 0x123 on the open device and prints each new time stamp as an
@@ -331,8 +330,7 @@ static int followEdges(int fd, const CommandLine &line)
         if (record.pps_time.tv_sec == previous.tv_sec && record.pps_time.tv_nsec == previous.tv_nsec) {
             if (now - previousSeen < limit)
                 continue;
-            fprintf(stderr, MSG_WATCH_TIMEOUT, PROGRAM_NAME, line.device, static_cast<int>(line.clockId),
-                    line.seconds);
+            fprintf(stderr, MSG_WATCH_TIMEOUT, PROGRAM_NAME, line.device, static_cast<int>(line.clockId), line.seconds);
             return EXIT_FAILED;
         }
         printEdge(previous, record.pps_time);

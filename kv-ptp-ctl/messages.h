@@ -9,19 +9,18 @@ constexpr const char *PROGRAM_NAME = "kv-ptp-ctl";
 
 // Usage: the program name three times, watch's default seconds, then the
 // default device.
-constexpr const char *MSG_USAGE =
-    "usage: %s [-d DEVICE] setup\n"
-    "       %s [-d DEVICE] pps-time CLOCK_ID\n"
-    "       %s [-d DEVICE] watch [-c COUNT] [-t SECONDS] CLOCK_ID\n"
-    "  setup      program the SoC's PTP, BTS PLL and GPIO blocks (ioctl 0x124)\n"
-    "  pps-time   print the PTP time of the last PPS edge of clock CLOCK_ID\n"
-    "             as SECONDS.NANOSECONDS (ioctl 0x123); CLOCK_ID is nonzero,\n"
-    "             decimal or 0x hexadecimal\n"
-    "  watch      print a line for each new PPS edge of clock CLOCK_ID: its PTP\n"
-    "             time and the interval since the edge before; -c: end after\n"
-    "             COUNT edges; -t: fail when none comes in SECONDS (default %d)\n"
-    "  -d DEVICE  the kv_ptp device node, default %s\n"
-    "  -h         this text\n";
+constexpr const char *MSG_USAGE = "usage: %s [-d DEVICE] setup\n"
+                                  "       %s [-d DEVICE] pps-time CLOCK_ID\n"
+                                  "       %s [-d DEVICE] watch [-c COUNT] [-t SECONDS] CLOCK_ID\n"
+                                  "  setup      program the SoC's PTP, BTS PLL and GPIO blocks (ioctl 0x124)\n"
+                                  "  pps-time   print the PTP time of the last PPS edge of clock CLOCK_ID\n"
+                                  "             as SECONDS.NANOSECONDS (ioctl 0x123); CLOCK_ID is nonzero,\n"
+                                  "             decimal or 0x hexadecimal\n"
+                                  "  watch      print a line for each new PPS edge of clock CLOCK_ID: its PTP\n"
+                                  "             time and the interval since the edge before; -c: end after\n"
+                                  "             COUNT edges; -t: fail when none comes in SECONDS (default %d)\n"
+                                  "  -d DEVICE  the kv_ptp device node, default %s\n"
+                                  "  -h         this text\n";
 
 // Usage errors: "PROGRAM: " and the error, then the usage.
 constexpr const char *MSG_USAGE_ERROR_HEADER = "%s: ";

@@ -33,7 +33,6 @@ long long ptpMonotonicNs()
 
 void ptpSleep(long long nanoseconds)
 {
-    struct timespec duration = {static_cast<time_t>(nanoseconds / NS_PER_S),
-                                static_cast<long>(nanoseconds % NS_PER_S)};
+    struct timespec duration = {static_cast<time_t>(nanoseconds / NS_PER_S), static_cast<long>(nanoseconds % NS_PER_S)};
     nanosleep(&duration, nullptr);
 }

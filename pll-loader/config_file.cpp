@@ -109,8 +109,8 @@ static int skipRestOfLine(FILE *fd, int c, const char *head, size_t headLength, 
 int readLine(FILE *fd, char *cmd_line, int len, LineFault *fault)
 {
     if (fd == nullptr || cmd_line == nullptr || len <= 0 || fault == nullptr) {
-        MORRASK_REPORT(REPORTER_READ_LINE, MSG_READ_LINE_ARGS, static_cast<void *>(fd),
-                     static_cast<void *>(cmd_line), len, static_cast<void *>(fault));
+        MORRASK_REPORT(REPORTER_READ_LINE, MSG_READ_LINE_ARGS, static_cast<void *>(fd), static_cast<void *>(cmd_line),
+                       len, static_cast<void *>(fault));
         return -1;
     }
     *fault = LINE_OK;
@@ -218,9 +218,9 @@ static int lineFails(LineFault *fault, LineFault why)
 int parseLine(char *cmd_line, int *cmd, int *addr, uint32_t *value, LineFault *fault)
 {
     if (cmd_line == nullptr || cmd == nullptr || addr == nullptr || value == nullptr || fault == nullptr) {
-        MORRASK_REPORT(REPORTER_PARSE_LINE, MSG_PARSE_LINE_ARGS,
-                     static_cast<void *>(cmd_line), static_cast<void *>(cmd), static_cast<void *>(addr),
-                     static_cast<void *>(value), static_cast<void *>(fault));
+        MORRASK_REPORT(REPORTER_PARSE_LINE, MSG_PARSE_LINE_ARGS, static_cast<void *>(cmd_line),
+                       static_cast<void *>(cmd), static_cast<void *>(addr), static_cast<void *>(value),
+                       static_cast<void *>(fault));
         return -1;
     }
     *fault = LINE_OK;
@@ -306,9 +306,8 @@ int readEntry(FILE *fd, char *cmd_line, int len)
 int parseEntry(char *cmd_line, int *cmd, int *addr, uint32_t *value)
 {
     if (cmd_line == nullptr || cmd == nullptr || addr == nullptr || value == nullptr) {
-        MORRASK_REPORT(REPORTER_PARSE_ENTRY, MSG_PARSE_ENTRY_ARGS,
-                     static_cast<void *>(cmd_line), static_cast<void *>(cmd),
-                     static_cast<void *>(addr), static_cast<void *>(value));
+        MORRASK_REPORT(REPORTER_PARSE_ENTRY, MSG_PARSE_ENTRY_ARGS, static_cast<void *>(cmd_line),
+                       static_cast<void *>(cmd), static_cast<void *>(addr), static_cast<void *>(value));
         return -1;
     }
     LineFault fault = LINE_OK;
@@ -333,13 +332,12 @@ int checkSameFile(const FileStamp *stamp, const char *path, const FileIdentity *
 {
     if (stamp == nullptr || path == nullptr || identity == nullptr) {
         MORRASK_REPORT(REPORTER_CHECK_SAME_FILE, MSG_SAME_FILE_ARGS, static_cast<const void *>(stamp),
-                     static_cast<const void *>(path), static_cast<const void *>(identity));
+                       static_cast<const void *>(path), static_cast<const void *>(identity));
         return -1;
     }
     if (!S_ISREG(stamp->mode) || stamp->identity.device != identity->device ||
         stamp->identity.inode != identity->inode) {
-        MORRASK_REPORT(REPORTER_CHECK_SAME_FILE, MSG_FILE_REPLACED, path,
-                       static_cast<unsigned>(stamp->mode));
+        MORRASK_REPORT(REPORTER_CHECK_SAME_FILE, MSG_FILE_REPLACED, path, static_cast<unsigned>(stamp->mode));
         return -1;
     }
     return 0;

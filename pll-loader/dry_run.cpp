@@ -43,8 +43,8 @@ static bool checkLine(unsigned number, char *line, LineFault fault, DryRunTally 
             tally->writes++;
             return true;
         }
-        MORRASK_REPORT(REPORTER_CHECK_CONFIGURATION, MSG_LINE_BEYOND_LAST_REGISTER, number,
-                       static_cast<uint32_t>(addr), PLL_LAST_ADDRESS, shown);
+        MORRASK_REPORT(REPORTER_CHECK_CONFIGURATION, MSG_LINE_BEYOND_LAST_REGISTER, number, static_cast<uint32_t>(addr),
+                       PLL_LAST_ADDRESS, shown);
     } else if (fault == LINE_TOO_LONG) {
         MORRASK_REPORT(REPORTER_CHECK_CONFIGURATION, MSG_LINE_TOO_LONG, number, CFG_LINE_SIZE - 1, shown);
     } else {

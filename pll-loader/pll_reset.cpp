@@ -61,8 +61,7 @@ int pllReset(int timeout)
             MORRASK_REPORT(REPORTER_PLL_RESET, MSG_MEM_CLOSE_FAILED, errno, strerror(errno));
         return -1;
     }
-    volatile uint16_t *reg =
-        reinterpret_cast<volatile uint16_t *>(static_cast<char *>(page) + RESET_REGISTER_OFFSET);
+    volatile uint16_t *reg = reinterpret_cast<volatile uint16_t *>(static_cast<char *>(page) + RESET_REGISTER_OFFSET);
 
     // Each message goes out before the register change that it announces.
     printf(MSG_IN_RESET, timeout);

@@ -9,13 +9,13 @@
 
 struct PpsWatch {
     PulseHistory history;
-    int64_t lastNs;          // the last pulse, or the start (CLOCK_MONOTONIC)
-    bool silenceReported;    // since the last pulse
+    int64_t lastNs;       // the last pulse, or the start (CLOCK_MONOTONIC)
+    bool silenceReported; // since the last pulse
     unsigned tooSoonUnreported;
     bool tooSoonReported;
     int64_t tooSoonReportedNs;
-    int synchronised;        // as last seen: 1, 0, -1 (not known) or SYNC_NOT_ASKED
-    bool awaitingSync;       // no ToD until the kernel calls the clock synchronised
+    int synchronised;  // as last seen: 1, 0, -1 (not known) or SYNC_NOT_ASKED
+    bool awaitingSync; // no ToD until the kernel calls the clock synchronised
 };
 
 enum PulseVerdict {

@@ -33,8 +33,8 @@ PulseLabel pulseLabel(const struct timespec *reading);
 bool pulsePhaseTrusted(int64_t phaseNs);
 
 enum PulseSpacing {
-    PULSE_FIRST,    // the first since the start
-    PULSE_ON_TIME,  // about a second after the last
+    PULSE_FIRST,   // the first since the start
+    PULSE_ON_TIME, // about a second after the last
     PULSE_AFTER_GAP,
     PULSE_TOO_SOON, // held back; the last pulse stays the one to measure from
     PULSE_BURST,    // more than PULSE_BURST_LIMIT within one second
@@ -45,7 +45,7 @@ struct PulseHistory {
     int64_t recentNs[PULSE_BURST_LIMIT + 1]; // every pulse, a ring
     int recentCount;
     int recentNext;
-    bool taken;     // a pulse that was not too soon has come
+    bool taken;      // a pulse that was not too soon has come
     int64_t takenNs; // when the latest such pulse came
 };
 

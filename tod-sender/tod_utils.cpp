@@ -30,8 +30,8 @@ int kvSecondToT1(time_t second, char *tod, int size)
     }
     // Time of day first, then month, day and year; the year in a wider type,
     // as tm_year + 1900 overflows an int in the last years gmtime takes.
-    snprintf(tod, static_cast<size_t>(size), "T1%02d%02d%02d%02d%02d%04lldZ0000", utc.tm_hour, utc.tm_min,
-             utc.tm_sec, utc.tm_mon + 1, utc.tm_mday, static_cast<long long>(utc.tm_year) + 1900);
+    snprintf(tod, static_cast<size_t>(size), "T1%02d%02d%02d%02d%02d%04lldZ0000", utc.tm_hour, utc.tm_min, utc.tm_sec,
+             utc.tm_mon + 1, utc.tm_mday, static_cast<long long>(utc.tm_year) + 1900);
     printf(MSG_TOD, tod);
     return 0;
 }
@@ -117,8 +117,8 @@ static void packBytes(uint64_t value, size_t count, bool mostSignificantFirst, u
 int kvTsToTod(const kvTimestamp *ts, uint8_t *tod_buf, size_t *tod_len, int endian)
 {
     if (tod_buf == nullptr || tod_len == nullptr || ts == nullptr) {
-        HALVERN_REPORT(REPORTER_TS_TO_TOD, MSG_PACK_ARGS, static_cast<const void *>(ts),
-                       static_cast<void *>(tod_buf), static_cast<void *>(tod_len));
+        HALVERN_REPORT(REPORTER_TS_TO_TOD, MSG_PACK_ARGS, static_cast<const void *>(ts), static_cast<void *>(tod_buf),
+                       static_cast<void *>(tod_len));
         return -1;
     }
     if (*tod_len < TOD_PACKED_SIZE) {

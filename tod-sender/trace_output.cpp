@@ -16,9 +16,9 @@ constexpr size_t STREAM_BUFFER_SIZE = 4096;
 
 struct TraceSink {
     int fd;
-    bool socket;  // the journal's stream: send() can be told not to wait
+    bool socket; // the journal's stream: send() can be told not to wait
     size_t lost;
-    bool blocked; // the latest write could not be made whole
+    bool blocked;  // the latest write could not be made whole
     bool lineOpen; // the last byte that went out was not a line feed
 };
 

@@ -40,13 +40,12 @@ struct Board {
     int nextFd;
 };
 
-const char *const OPERATIONS[] = {"spi_open", "spi_ioctl", "spi_short", "spi_close", "spi_lock", "spi_unlock", "spi_mode",
-                                  "mem_open", "mem_map",   "mem_unmap", "mem_close", "sleep"};
+const char *const OPERATIONS[] = {"spi_open", "spi_ioctl", "spi_short", "spi_close", "spi_lock",  "spi_unlock",
+                                  "spi_mode", "mem_open",  "mem_map",   "mem_unmap", "mem_close", "sleep"};
 constexpr size_t OPERATION_COUNT = sizeof(OPERATIONS) / sizeof(OPERATIONS[0]);
 
 Board board;
 std::string reportPath;
-
 
 // Counts a call of operation, raises the signals armed for it, and tells
 // whether it is to fail; sets errno.
@@ -82,8 +81,7 @@ void writeReport(void)
         return;
     fprintf(out, "[reset-register]\n0x%04X\n", simResetRegister());
     fprintf(out, "[open-handles]\n%d\n", board.openHandles);
-    fprintf(out, "[chip]\nwrites %u rejected %u page %u\n", simChipWrites(), simChipRejected(),
-            simChipPage());
+    fprintf(out, "[chip]\nwrites %u rejected %u page %u\n", simChipWrites(), simChipRejected(), simChipPage());
     fprintf(out, "[registers]\n");
     simChipDump(out);
     fclose(out);
@@ -272,7 +270,7 @@ int physMemOpen(const char *path, int flags)
 void *physMemMap(size_t length, int protection, int flags, int fd, off_t offset)
 {
     appendEvent(board.events, "mem_map len=%zu prot=0x%X flags=0x%X fd=%d offset=0x%llX", length, protection, flags, fd,
-             static_cast<unsigned long long>(offset));
+                static_cast<unsigned long long>(offset));
     if (failsNow("mem_map"))
         return MAP_FAILED;
     return board.memPage;
@@ -282,14 +280,14 @@ uint16_t physMemRead16(const volatile uint16_t *reg)
 {
     uint16_t value = *reg;
     appendEvent(board.events, "mem_read16 offset=%td value=0x%04X",
-             reinterpret_cast<const volatile char *>(reg) - reinterpret_cast<char *>(board.memPage), value);
+                reinterpret_cast<const volatile char *>(reg) - reinterpret_cast<char *>(board.memPage), value);
     return value;
 }
 
 void physMemWrite16(volatile uint16_t *reg, uint16_t value)
 {
     appendEvent(board.events, "mem_write16 offset=%td value=0x%04X",
-             reinterpret_cast<volatile char *>(reg) - reinterpret_cast<char *>(board.memPage), value);
+                reinterpret_cast<volatile char *>(reg) - reinterpret_cast<char *>(board.memPage), value);
     *reg = value;
 }
 

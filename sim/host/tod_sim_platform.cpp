@@ -228,8 +228,7 @@ int monotonicRead(struct timespec *now)
 int clockSynchronised(void)
 {
     size_t turn = board.syncQueries++;
-    std::string answer = board.syncScript.empty() ? "1"
-                         : board.syncScript[std::min(turn, board.syncScript.size() - 1)];
+    std::string answer = board.syncScript.empty() ? "1" : board.syncScript[std::min(turn, board.syncScript.size() - 1)];
     if (answer == "eperm") {
         errno = EPERM;
         return -1;
@@ -258,7 +257,7 @@ int deviceOpen(const char *path, int flags)
     for (const std::string &device : board.devices)
         exists = exists || device == path;
     appendEvent(board.events, "open %s%s%s", path, (flags & O_ACCMODE) == O_RDWR ? " O_RDWR" : "",
-             (flags & O_NOCTTY) != 0 ? " O_NOCTTY" : "");
+                (flags & O_NOCTTY) != 0 ? " O_NOCTTY" : "");
     if (!exists) {
         errno = ENOENT;
         return -1;

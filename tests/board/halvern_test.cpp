@@ -11,9 +11,9 @@
 
 namespace {
 
-const char* const kHalvern = "/bin/halvern";
-const char* const kOut = "/tmp/halvern.out";
-const char* const kPpsAway = "/dev/appint2.away";
+const char *const kHalvern = "/bin/halvern";
+const char *const kOut = "/tmp/halvern.out";
+const char *const kPpsAway = "/dev/appint2.away";
 const std::string kTrace = "\nPPS Interrupt (ToD:";
 
 std::string t1Of(time_t seconds)
@@ -27,7 +27,7 @@ std::string t1Of(time_t seconds)
 }
 
 // The ToD strings of the trace, in order.
-std::vector<std::string> tracedTods(const std::string& out)
+std::vector<std::string> tracedTods(const std::string &out)
 {
     std::vector<std::string> tods;
     for (size_t at = out.find(kTrace); at != std::string::npos; at = out.find(kTrace, at + 1))
@@ -37,7 +37,7 @@ std::vector<std::string> tracedTods(const std::string& out)
 
 // The error reports of the output, in order: each is a line of its own that
 // ends in the sender's trailer, "[F:halvern,L:<line>]".
-std::vector<std::string> reports(const std::string& out)
+std::vector<std::string> reports(const std::string &out)
 {
     std::vector<std::string> found;
     for (size_t at = 0, end; at < out.size(); at = end + 1) {
@@ -50,12 +50,12 @@ std::vector<std::string> reports(const std::string& out)
 }
 
 // Whether the first report comes before the first trace of a sent ToD.
-bool reportedFirst(const std::string& out)
+bool reportedFirst(const std::string &out)
 {
     return out.find(" [F:halvern,L:") < out.find(kTrace);
 }
 
-bool names(const std::string& report, const std::string& what)
+bool names(const std::string &report, const std::string &what)
 {
     return report.find(what) != std::string::npos;
 }
@@ -67,7 +67,7 @@ double realtimeS()
     return now.tv_sec + now.tv_nsec / 1e9;
 }
 
-time_t secondOf(const std::string& tod)
+time_t secondOf(const std::string &tod)
 {
     struct tm utc = {};
     strptime(tod.c_str() + 2, "%H%M%S%m%d%Y", &utc);
@@ -105,7 +105,7 @@ bool waitHandled(long long handled)
     return board::pps::waitForWaiting(1, 5000);
 }
 
-}  // namespace
+} // namespace
 
 // The board as halvern finds it when init starts it, but with the PPS timer
 // off, so that the test makes every event; the ToD port and its loop-back
@@ -115,7 +115,7 @@ FIXTURE(Sender)
     int tx = -1, rx = -1;
     pid_t pid = 0;
 
-    void start(const std::vector<std::string>& args)
+    void start(const std::vector<std::string> &args)
     {
         pid = board::startProgram(kHalvern, args, kOut, board::Start::asService());
     }
@@ -136,7 +136,7 @@ FIXTURE_SETUP(Sender)
 {
     ASSERT_TRUE(board::pps::setTimer(false));
     ASSERT_TRUE(board::exists(board::pps::kDevice));
-    self->tx = board::openRawPort(board::kTodPort);  // held open: keeps the raw settings
+    self->tx = board::openRawPort(board::kTodPort); // held open: keeps the raw settings
     self->rx = board::openRawPort(board::kLoopPort);
     ASSERT_TRUE(self->tx >= 0 && self->rx >= 0);
 }
@@ -163,7 +163,7 @@ FIXTURE_TEARDOWN(Sender)
 // A device that cannot be opened ends the sender with 255 and two reports,
 // both naming that device: of the failed open with its errno, then of the
 // device; nothing is sent.
-void expectOpenFailure(Sender* sender, const std::string& device)
+void expectOpenFailure(Sender *sender, const std::string &device)
 {
     EXPECT_EQ(255, sender->exitStatus());
     std::string out = board::readText(kOut);
@@ -217,7 +217,7 @@ TEST_F(Sender, a_one_byte_read_costs_only_that_event)
 TEST_F(Sender, the_port_is_chosen_by_argument_and_never_becomes_the_controlling_terminal)
 {
     self->start({"abc"});
-    ASSERT_TRUE(board::pps::waitForWaiting(1, 5000));  // parked in the PPS read: both devices are open
+    ASSERT_TRUE(board::pps::waitForWaiting(1, 5000)); // parked in the PPS read: both devices are open
     char link[64] = "";
     std::string fd4 = "/proc/" + std::to_string(self->pid) + "/fd/4";
     EXPECT_TRUE(readlink(fd4.c_str(), link, sizeof(link) - 1) > 0);
@@ -236,7 +236,7 @@ TEST_F(Sender, without_the_pps_device_nothing_else_is_opened)
 {
     ASSERT_EQ(0, rename(board::pps::kDevice, kPpsAway));
     self->start({});
-    expectOpenFailure(self, board::pps::kDevice);  // and no report of the port
+    expectOpenFailure(self, board::pps::kDevice); // and no report of the port
 }
 
 TEST_F(Sender, second_after_second_one_whole_message_each_in_order)
@@ -251,7 +251,7 @@ TEST_F(Sender, second_after_second_one_whole_message_each_in_order)
     std::vector<std::string> tods = tracedTods(board::readText(kOut));
     EXPECT_TRUE(tods.size() >= 5);
     std::string traced;
-    for (const std::string& tod : tods)
+    for (const std::string &tod : tods)
         traced += tod;
     EXPECT_TRUE(bytes == traced || bytes == traced.substr(0, bytes.size()));
     for (size_t i = 1; i < tods.size(); ++i)
@@ -287,15 +287,15 @@ TEST_F_TIMEOUT(Sender, loaded_pps_with_short_reads_and_short_writes_keep_every_m
             board::pps::injectShort();
             ++shortReads;
             break;
-        case 4:  // one write of 7, the rest in a second
+        case 4: // one write of 7, the rest in a second
             board::shortWrite::setLimits("7");
             cutWrites += 1;
             break;
-        case 6:  // four writes: 1, 3, 16 bytes and the last one
+        case 6: // four writes: 1, 3, 16 bytes and the last one
             board::shortWrite::setLimits("1 3 16");
             cutWrites += 3;
             break;
-        case 8:  // the port takes nothing: that message is dropped whole
+        case 8: // the port takes nothing: that message is dropped whole
             board::shortWrite::setLimits("0");
             cutWrites += 1;
             ++dropped;
@@ -335,8 +335,8 @@ TEST_F_TIMEOUT(Sender, loaded_pps_with_short_reads_and_short_writes_keep_every_m
     // a gap is 2 s, as long as halvern waits before it calls the PPS
     // silent: that report may come too, a hair before the pulse.
     std::vector<std::string> made = reports(out);
-    long gaps = std::count_if(made.begin(), made.end(), [](const std::string& r) { return names(r, "missed"); });
-    long silences = std::count_if(made.begin(), made.end(), [](const std::string& r) { return names(r, "No PPS"); });
+    long gaps = std::count_if(made.begin(), made.end(), [](const std::string &r) { return names(r, "missed"); });
+    long silences = std::count_if(made.begin(), made.end(), [](const std::string &r) { return names(r, "No PPS"); });
     EXPECT_EQ(shortReads + dropped, made.size() - gaps - silences);
     EXPECT_TRUE(gaps >= shortReads);
     EXPECT_EQ((events - shortReads - dropped) * 21, expected.size());
@@ -354,10 +354,10 @@ TEST_F_TIMEOUT(Sender, each_string_names_the_second_nearest_its_edge_and_none_go
     struct Edge {
         long long phaseNs;
         double forMs;
-        size_t atLeast;  // strings, or reports when none may go out
-    } edges[] = {{-300000, 10500, 9}, {300000, 10500, 9}, {-100000000, 3500, 2},
-                 {-450000000, 3200, 3}, {450000000, 3200, 3}};
-    for (const Edge& edge : edges) {
+        size_t atLeast; // strings, or reports when none may go out
+    } edges[] = {
+        {-300000, 10500, 9}, {300000, 10500, 9}, {-100000000, 3500, 2}, {-450000000, 3200, 3}, {450000000, 3200, 3}};
+    for (const Edge &edge : edges) {
         bool held = std::llabs(edge.phaseNs) > 400000000;
         ASSERT_TRUE(board::pps::setPhaseNs(edge.phaseNs));
         ASSERT_TRUE(board::pps::setTimer(true));
@@ -366,16 +366,15 @@ TEST_F_TIMEOUT(Sender, each_string_names_the_second_nearest_its_edge_and_none_go
         self->stop();
         ASSERT_TRUE(board::pps::setTimer(false));
         EXPECT_TRUE(got.size() >= (held ? 0 : edge.atLeast) && (got.empty() || !held));
-        for (const Arrival& arrival : got) {
+        for (const Arrival &arrival : got) {
             bool nearest = std::fabs(arrival.at - secondOf(arrival.tod)) < 0.4;
             EXPECT_TRUE(nearest);
             if (!nearest)
-                std::printf("# edge at %+lld ns: %s came in at %.6f\n", edge.phaseNs, arrival.tod.c_str(),
-                            arrival.at);
+                std::printf("# edge at %+lld ns: %s came in at %.6f\n", edge.phaseNs, arrival.tod.c_str(), arrival.at);
         }
         std::vector<std::string> made = reports(board::readText(kOut));
         EXPECT_TRUE(held ? made.size() >= edge.atLeast : made.empty());
-        for (const std::string& report : made)
+        for (const std::string &report : made)
             EXPECT_TRUE(names(report, edge.phaseNs < 0 ? " -4" : " +4"));
     }
 }
@@ -386,7 +385,7 @@ TEST_F(Sender, a_burst_sends_one_string_and_a_device_that_never_blocks_ends_with
 {
     self->start({});
     time_t second = board::pps::triggerAtSecond();
-    ASSERT_TRUE(second != 0 && board::pps::burst(4));  // five within 4 ms
+    ASSERT_TRUE(second != 0 && board::pps::burst(4)); // five within 4 ms
     std::vector<Arrival> got = arrivals(self->rx, 700);
     EXPECT_TRUE(got.size() == 1 && got[0].tod == t1Of(second));
     ASSERT_TRUE(board::pps::setImmediate(true));
@@ -394,7 +393,7 @@ TEST_F(Sender, a_burst_sends_one_string_and_a_device_that_never_blocks_ends_with
     EXPECT_EQ(1, self->exitStatus());
     EXPECT_TRUE(board::monotonicMs() - start < 2000);
     std::vector<std::string> made = reports(board::readText(kOut));
-    EXPECT_TRUE(made.size() >= 2);  // too soon, at least once; then broken
+    EXPECT_TRUE(made.size() >= 2); // too soon, at least once; then broken
 }
 
 // The PPS stop for 3 s: silence is reported while halvern waits, the gap
@@ -421,7 +420,7 @@ TEST_F_TIMEOUT(Sender, a_stop_and_an_unsynchronised_clock_are_each_reported_and_
     EXPECT_TRUE(made.size() == 3 && made[0] == during[0] && names(made[1], "missed"));
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     return harness::runAll(argc, argv);
 }

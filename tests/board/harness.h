@@ -47,28 +47,28 @@
 namespace harness {
 
 constexpr int kDefaultTimeoutS = 60;
-constexpr int kSkipped = 4;  // a child's exit status: the test was skipped
+constexpr int kSkipped = 4; // a child's exit status: the test was skipped
 
 struct Test {
     std::string name;
-    void (*run)();        // set-up, body and tear-down, in the test's child
-    void (*tearDown)();   // the fixture's tear-down on a fresh fixture, or null
+    void (*run)();      // set-up, body and tear-down, in the test's child
+    void (*tearDown)(); // the fixture's tear-down on a fresh fixture, or null
     int timeoutS;
 };
 
-inline std::vector<Test>& tests()
+inline std::vector<Test> &tests()
 {
     static std::vector<Test> all;
     return all;
 }
 
 struct Registrar {
-    explicit Registrar(const Test& test) { tests().push_back(test); }
+    explicit Registrar(const Test &test) { tests().push_back(test); }
 };
 
 // ---- inside a test's child ---------------------------------------------------
 
-inline int& failures()
+inline int &failures()
 {
     static int count = 0;
     return count;
@@ -76,20 +76,20 @@ inline int& failures()
 
 // Why the running test skipped, in memory shared with the runner (set up by
 // runAll), so that its result line can say so.
-inline char*& skipReason()
+inline char *&skipReason()
 {
-    static char* reason = nullptr;
+    static char *reason = nullptr;
     return reason;
 }
 constexpr size_t kSkipReasonSize = 256;
 
 // The tear-down still owed by the running test, if any.
 struct PendingTearDown {
-    void (*run)(void* self) = nullptr;
-    void* self = nullptr;
+    void (*run)(void *self) = nullptr;
+    void *self = nullptr;
 };
 
-inline PendingTearDown& pendingTearDown()
+inline PendingTearDown &pendingTearDown()
 {
     static PendingTearDown pending;
     return pending;
@@ -98,7 +98,7 @@ inline PendingTearDown& pendingTearDown()
 inline void runPendingTearDown()
 {
     PendingTearDown pending = pendingTearDown();
-    pendingTearDown() = {};  // an ASSERT in the tear-down must not run it again
+    pendingTearDown() = {}; // an ASSERT in the tear-down must not run it again
     if (pending.run)
         pending.run(pending.self);
 }
@@ -110,14 +110,14 @@ inline void runPendingTearDown()
     _exit(status != 0 ? status : failures() != 0);
 }
 
-inline void fail(const char* file, int line, const std::string& what)
+inline void fail(const char *file, int line, const std::string &what)
 {
     std::printf("# %s:%d: %s\n", file, line, what.c_str());
     std::fflush(stdout);
     ++failures();
 }
 
-[[noreturn]] inline void skip(const char* file, int line, const std::string& why)
+[[noreturn]] inline void skip(const char *file, int line, const std::string &why)
 {
     std::printf("# %s:%d: skipped: %s\n", file, line, why.c_str());
     if (skipReason())
@@ -126,8 +126,7 @@ inline void fail(const char* file, int line, const std::string& what)
 }
 
 // An enum as its underlying integer, anything else as it is.
-template <typename T>
-auto plain(const T& value)
+template <typename T> auto plain(const T &value)
 {
     if constexpr (std::is_enum_v<T>)
         return static_cast<std::underlying_type_t<T>>(value);
@@ -135,8 +134,7 @@ auto plain(const T& value)
         return value;
 }
 
-template <typename T>
-std::string describe(const T& value)
+template <typename T> std::string describe(const T &value)
 {
     using P = decltype(plain(value));
     if constexpr (std::is_integral_v<P> && std::is_unsigned_v<P>) {
@@ -156,8 +154,7 @@ std::string describe(const T& value)
 // Integers compare by value whatever their types: a negative number equals
 // no unsigned one (so ~0ull is not -1); floating point with ==; the rest
 // with their own ==.
-template <typename A, typename E>
-bool same(const A& actual, const E& expected)
+template <typename A, typename E> bool same(const A &actual, const E &expected)
 {
     using PA = decltype(plain(actual));
     using PE = decltype(plain(expected));
@@ -178,7 +175,7 @@ bool same(const A& actual, const E& expected)
 }
 
 template <typename A, typename E>
-bool checkEqual(const char* file, int line, const char* text, const A& actual, const E& expected)
+bool checkEqual(const char *file, int line, const char *text, const A &actual, const E &expected)
 {
     if (same(actual, expected))
         return true;
@@ -283,7 +280,7 @@ inline int runChild(void (*fn)(), int timeoutS)
     return waitChild(pid, timeoutS);
 }
 
-inline bool isNamed(const Test& test, const std::string& name)
+inline bool isNamed(const Test &test, const std::string &name)
 {
     return name == test.name || name == test.name.substr(test.name.find('.') + 1);
 }
@@ -291,7 +288,7 @@ inline bool isNamed(const Test& test, const std::string& name)
 // Runs the registered tests in order, or those named in argv (a test's whole
 // name or the part after its fixture's), in reverse order after "--reverse";
 // "-l" lists them instead. The exit status says whether all passed.
-inline int runAll(int argc = 0, char** argv = nullptr)
+inline int runAll(int argc = 0, char **argv = nullptr)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::vector<std::string> names;
@@ -299,7 +296,7 @@ inline int runAll(int argc = 0, char** argv = nullptr)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-l") {
-            for (const Test& test : tests())
+            for (const Test &test : tests())
                 std::printf("%s\n", test.name.c_str());
             return 0;
         }
@@ -308,31 +305,31 @@ inline int runAll(int argc = 0, char** argv = nullptr)
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     const pid_t self = getpid();
     std::vector<Test> chosen;
-    for (const Test& test : tests()) {
+    for (const Test &test : tests()) {
         bool named = names.empty();
-        for (const std::string& name : names)
+        for (const std::string &name : names)
             named = named || isNamed(test, name);
         if (named)
             chosen.insert(reverse ? chosen.begin() : chosen.end(), test);
     }
     std::vector<std::string> unknown;
-    for (const std::string& name : names) {
+    for (const std::string &name : names) {
         bool found = false;
-        for (const Test& test : tests())
+        for (const Test &test : tests())
             found = found || isNamed(test, name);
         if (!found)
             unknown.push_back(name);
     }
-    void* shared = mmap(nullptr, kSkipReasonSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    skipReason() = shared == MAP_FAILED ? nullptr : static_cast<char*>(shared);
+    void *shared = mmap(nullptr, kSkipReasonSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    skipReason() = shared == MAP_FAILED ? nullptr : static_cast<char *>(shared);
     std::printf("TAP version 13\n1..%zu\n", unknown.size() + chosen.size());
     int number = 0;
     bool allPassed = true;
-    for (const std::string& name : unknown) {
+    for (const std::string &name : unknown) {
         std::printf("not ok %d - %s # no such test in this suite\n", ++number, name.c_str());
         allPassed = false;
     }
-    for (const Test& test : chosen) {
+    for (const Test &test : chosen) {
         std::printf("# RUN %s\n", test.name.c_str());
         if (skipReason())
             skipReason()[0] = '\0';
@@ -358,39 +355,38 @@ inline int runAll(int argc = 0, char** argv = nullptr)
     return allPassed ? 0 : 1;
 }
 
-}  // namespace harness
+} // namespace harness
 
-#define HARNESS_TEST(id, text, seconds)                                                  \
-    static void id();                                                                   \
-    static const harness::Registrar id##_registrar({text, id, nullptr, seconds});       \
+#define HARNESS_TEST(id, text, seconds)                                           \
+    static void id();                                                             \
+    static const harness::Registrar id##_registrar({text, id, nullptr, seconds}); \
     static void id()
 
 #define TEST(name) HARNESS_TEST(name, #name, harness::kDefaultTimeoutS)
 #define TEST_TIMEOUT(name, seconds) HARNESS_TEST(name, #name, seconds)
 
 #define FIXTURE(name) struct name
-#define FIXTURE_SETUP(name) static void name##_setUp([[maybe_unused]] name* self)
-#define FIXTURE_TEARDOWN(name) static void name##_tearDown([[maybe_unused]] name* self)
+#define FIXTURE_SETUP(name) static void name##_setUp([[maybe_unused]] name *self)
+#define FIXTURE_TEARDOWN(name) static void name##_tearDown([[maybe_unused]] name *self)
 
-#define TEST_F_TIMEOUT(fixture, name, seconds)                                                    \
-    static void fixture##_##name(fixture* self);                                                  \
-    static void fixture##_##name##_run()                                                          \
-    {                                                                                             \
-        static fixture instance{};                                                                \
-        harness::pendingTearDown() = {[](void* f) { fixture##_tearDown(static_cast<fixture*>(f)); }, \
-                                      &instance};                                                 \
-        fixture##_setUp(&instance);                                                               \
-        fixture##_##name(&instance);                                                              \
-        harness::runPendingTearDown();                                                            \
-    }                                                                                             \
-    static void fixture##_##name##_tearDownAfterCrash()                                           \
-    {                                                                                             \
-        fixture instance{};                                                                       \
-        fixture##_tearDown(&instance);                                                            \
-    }                                                                                             \
-    static const harness::Registrar fixture##_##name##_registrar(                                 \
-        {#fixture "." #name, fixture##_##name##_run, fixture##_##name##_tearDownAfterCrash, seconds}); \
-    static void fixture##_##name([[maybe_unused]] fixture* self)
+#define TEST_F_TIMEOUT(fixture, name, seconds)                                                                    \
+    static void fixture##_##name(fixture *self);                                                                  \
+    static void fixture##_##name##_run()                                                                          \
+    {                                                                                                             \
+        static fixture instance{};                                                                                \
+        harness::pendingTearDown() = {[](void *f) { fixture##_tearDown(static_cast<fixture *>(f)); }, &instance}; \
+        fixture##_setUp(&instance);                                                                               \
+        fixture##_##name(&instance);                                                                              \
+        harness::runPendingTearDown();                                                                            \
+    }                                                                                                             \
+    static void fixture##_##name##_tearDownAfterCrash()                                                           \
+    {                                                                                                             \
+        fixture instance{};                                                                                       \
+        fixture##_tearDown(&instance);                                                                            \
+    }                                                                                                             \
+    static const harness::Registrar fixture##_##name##_registrar(                                                 \
+        {#fixture "." #name, fixture##_##name##_run, fixture##_##name##_tearDownAfterCrash, seconds});            \
+    static void fixture##_##name([[maybe_unused]] fixture *self)
 
 #define TEST_F(fixture, name) TEST_F_TIMEOUT(fixture, name, harness::kDefaultTimeoutS)
 
@@ -400,8 +396,7 @@ inline int runAll(int argc = 0, char** argv = nullptr)
             harness::fail(__FILE__, __LINE__, "(" #cond ") is false"); \
     } while (0)
 #define EXPECT_FALSE(cond) EXPECT_TRUE(!(cond))
-#define EXPECT_EQ(expected, actual) \
-    ((void)harness::checkEqual(__FILE__, __LINE__, #actual, (actual), (expected)))
+#define EXPECT_EQ(expected, actual) ((void)harness::checkEqual(__FILE__, __LINE__, #actual, (actual), (expected)))
 
 #define ASSERT_TRUE(cond)                                              \
     do {                                                               \
@@ -411,10 +406,10 @@ inline int runAll(int argc = 0, char** argv = nullptr)
         }                                                              \
     } while (0)
 #define ASSERT_FALSE(cond) ASSERT_TRUE(!(cond))
-#define ASSERT_EQ(expected, actual)                                                    \
-    do {                                                                               \
+#define ASSERT_EQ(expected, actual)                                                  \
+    do {                                                                             \
         if (!harness::checkEqual(__FILE__, __LINE__, #actual, (actual), (expected))) \
-            harness::endTest(1);                                                       \
+            harness::endTest(1);                                                     \
     } while (0)
 
 #define ADD_FAILURE(what) harness::fail(__FILE__, __LINE__, (what))

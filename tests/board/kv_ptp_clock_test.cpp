@@ -13,19 +13,22 @@ namespace {
 using Registers = std::map<unsigned, uint64_t>;
 
 // The values the set-up writes whole, by block.
-const Registers kPtpWrites = {{0xF18, 0x0000000100690690ULL}, {0xF50, 0}, {0xF58, 0},
-                              {0xF60, 0x1DCD650000000000ULL}, {0xF68, 0x1DCD650000000000ULL}};
+const Registers kPtpWrites = {{0xF18, 0x0000000100690690ULL},
+                              {0xF50, 0},
+                              {0xF58, 0},
+                              {0xF60, 0x1DCD650000000000ULL},
+                              {0xF68, 0x1DCD650000000000ULL}};
 const Registers kGpioWrites = {{0x4D0, 0x5060000}, {0x4D8, 0x2510000}};
 
 // Ioctl 0x124 on kv_ptp0: 0 or -errno.
 long clockSetup(unsigned long arg = 0)
 {
-    return kvptp::queryOn(0, KV_PTP_IOCTL_CLOCK_SETUP, reinterpret_cast<const void*>(arg));
+    return kvptp::queryOn(0, KV_PTP_IOCTL_CLOCK_SETUP, reinterpret_cast<const void *>(arg));
 }
 
-bool programmed(const char* block, const Registers& writes)
+bool programmed(const char *block, const Registers &writes)
 {
-    for (const auto& w : writes)
+    for (const auto &w : writes)
         if (board::soc::readReg(block, w.first) != w.second)
             return false;
     return true;
@@ -53,7 +56,7 @@ bool dropCapability(int cap)
     return syscall(SYS_capset, &header, data) == 0;
 }
 
-}  // namespace
+} // namespace
 
 using board::soc::fill;
 using board::soc::readReg;
@@ -69,7 +72,7 @@ TEST_F(Loaded, read_modify_write_keeps_the_other_bits)
         {0xFFFF, 0x307, ~0ULL, 0xFFFFFFFEDFE3FE41ULL},
         {~0ULL, 0xFFFFFFFFFFFF0307ULL, 0x0000000100000000ULL, 0x10000841},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         ASSERT_TRUE(writeReg("ptp", 0xF00, c.ptpBefore) && writeReg("bts", 0, c.btsBefore));
         EXPECT_EQ(0, clockSetup());
         EXPECT_EQ(c.ptpAfter, readReg("ptp", 0xF00));
@@ -79,9 +82,9 @@ TEST_F(Loaded, read_modify_write_keeps_the_other_bits)
 
 TEST_F(Loaded, only_the_documented_registers_change_and_twice_is_once)
 {
-    const char* blocks[] = {"ptp", "bts", "gpio"};
+    const char *blocks[] = {"ptp", "bts", "gpio"};
     std::map<std::string, std::vector<uint64_t>> before, once;
-    for (const char* block : blocks) {
+    for (const char *block : blocks) {
         ASSERT_TRUE(fill(block));
         before[block] = snapshot(block);
     }
@@ -90,12 +93,12 @@ TEST_F(Loaded, only_the_documented_registers_change_and_twice_is_once)
     EXPECT_TRUE(programmed("gpio", kGpioWrites));
     Registers changed = kPtpWrites;
     changed[0xF00] = 0;
-    for (const char* block : blocks) {
+    for (const char *block : blocks) {
         once[block] = snapshot(block);
         for (size_t i = 0; i < once[block].size(); ++i) {
-            bool written = std::string(block) == "bts" ? i == 0
-                         : std::string(block) == "ptp" ? changed.count(i * 8) != 0
-                                                       : kGpioWrites.count(i * 8) != 0;
+            bool written = std::string(block) == "bts"   ? i == 0
+                           : std::string(block) == "ptp" ? changed.count(i * 8) != 0
+                                                         : kGpioWrites.count(i * 8) != 0;
             char what[64];
             std::snprintf(what, sizeof(what), "%s register 0x%zX changed", block, i * 8);
             if (!written && once[block][i] != before[block][i])
@@ -103,7 +106,7 @@ TEST_F(Loaded, only_the_documented_registers_change_and_twice_is_once)
         }
     }
     EXPECT_EQ(0, clockSetup());
-    for (const char* block : blocks)
+    for (const char *block : blocks)
         EXPECT_TRUE(snapshot(block) == once[block]);
 }
 
@@ -112,7 +115,7 @@ TEST_F(Loaded, only_the_documented_registers_change_and_twice_is_once)
 TEST_F(Loaded, setup_asks_for_cap_sys_time_and_the_pps_query_does_not)
 {
     std::map<std::string, std::vector<uint64_t>> before;
-    for (const char* block : {"ptp", "bts", "gpio"}) {
+    for (const char *block : {"ptp", "bts", "gpio"}) {
         ASSERT_TRUE(fill(block));
         before[block] = snapshot(block);
     }
@@ -126,11 +129,11 @@ TEST_F(Loaded, setup_asks_for_cap_sys_time_and_the_pps_query_does_not)
     }
     int status = -1;
     ASSERT_EQ(child, waitpid(child, &status, 0));
-    EXPECT_EQ(0, status);  // 1: set-up not refused, 2: query refused, 3: no drop
-    for (const board::LogRecord& r : board::kmsgTake(log_fd))
+    EXPECT_EQ(0, status); // 1: set-up not refused, 2: query refused, 3: no drop
+    for (const board::LogRecord &r : board::kmsgTake(log_fd))
         if (r.text.rfind("kv_ptp", 0) == 0)
             ADD_FAILURE("a refused set-up logged: " + r.text);
-    for (const auto& block : before)
+    for (const auto &block : before)
         EXPECT_TRUE(snapshot(block.first.c_str()) == block.second);
     EXPECT_EQ(0, clockSetup());
 }
@@ -151,12 +154,12 @@ TEST_F(Loaded, log_lines_come_in_the_written_order_and_any_argument_will_do)
         int log_fd = board::kmsgOpen();
         EXPECT_EQ(0, clockSetup(arg));
         std::vector<board::LogRecord> lines;
-        for (const board::LogRecord& r : board::kmsgTake(log_fd))
+        for (const board::LogRecord &r : board::kmsgTake(log_fd))
             if (r.text.rfind("kv_ptp", 0) == 0)
                 lines.push_back(r);
         EXPECT_EQ(expected.size(), lines.size());
         for (size_t i = 0; i < lines.size() && i < expected.size(); ++i) {
-            bool address = expected[i].back() == '=';  // followed by a hashed pointer
+            bool address = expected[i].back() == '='; // followed by a hashed pointer
             EXPECT_EQ(6, lines[i].level);
             if (address)
                 EXPECT_TRUE(lines[i].text.rfind(expected[i], 0) == 0 && lines[i].text.size() > expected[i].size());
@@ -184,24 +187,24 @@ TEST_F(Loaded, no_mapping_or_device_reference_outlives_a_call)
 TEST_F(Loaded, a_missing_device_fails_the_command_after_all_blocks_ran)
 {
     struct Case {
-        const char* params;
-        const char* missing;
-        const char* present;
-        const char* line;
-        const char* missing_slot;
-        const char* present_slot;
-        const char* present_id;
+        const char *params;
+        const char *missing;
+        const char *present;
+        const char *line;
+        const char *missing_slot;
+        const char *present_slot;
+        const char *present_id;
     } cases[] = {
-        {"ptp=0", "ptp", "gpio", "kv_ptp:Error PCI device not found, PTP[Vendor=0x177D,Dev_id=0xA00C]",
-         "0001:00:00.0", "0001:00:01.0", "0xa00a\n"},
-        {"gpio=0", "gpio", "ptp", "kv_ptp:Error PCI device not found, PTP[Vendor=0x177D,Dev_id=0xA00A]",
-         "0001:00:01.0", "0001:00:00.0", "0xa00c\n"},
+        {"ptp=0", "ptp", "gpio", "kv_ptp:Error PCI device not found, PTP[Vendor=0x177D,Dev_id=0xA00C]", "0001:00:00.0",
+         "0001:00:01.0", "0xa00a\n"},
+        {"gpio=0", "gpio", "ptp", "kv_ptp:Error PCI device not found, PTP[Vendor=0x177D,Dev_id=0xA00A]", "0001:00:01.0",
+         "0001:00:00.0", "0xa00c\n"},
     };
     const std::string pci = "/sys/bus/pci/devices/";
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         int reload_log = board::kmsgOpen();
         ASSERT_EQ(0, board::soc::reload(c.params));
-        for (const board::LogRecord& r : board::kmsgTake(reload_log))
+        for (const board::LogRecord &r : board::kmsgTake(reload_log))
             if (r.level <= 3)
                 ADD_FAILURE("loading sim_soc logged: " + r.text);
         EXPECT_FALSE(board::soc::present(c.missing));
@@ -221,9 +224,9 @@ TEST_F(Loaded, a_missing_device_fails_the_command_after_all_blocks_ran)
 TEST_F(Loaded, a_failed_mapping_is_reported_and_the_other_blocks_still_run)
 {
     struct Case {
-        int nth;  // which mapping of the command fails: PTP, BTS, GPIO
+        int nth; // which mapping of the command fails: PTP, BTS, GPIO
         int error;
-        const char* line;
+        const char *line;
     } cases[] = {
         {1, ENODEV, "kv_ptp:Error memory mapping PCI device,[Vendor=0x177D,Dev_id=0xA00C]"},
         {2, ENOMEM, "kv_ptp: Error memory maping BTS module"},
@@ -231,8 +234,8 @@ TEST_F(Loaded, a_failed_mapping_is_reported_and_the_other_blocks_still_run)
     };
     long long ptpRefs = board::soc::refs("ptp");
     long long gpioRefs = board::soc::refs("gpio");
-    for (const Case& c : cases) {
-        for (const char* block : {"ptp", "bts", "gpio"})
+    for (const Case &c : cases) {
+        for (const char *block : {"ptp", "bts", "gpio"})
             ASSERT_TRUE(fill(block));
         ASSERT_EQ(0, board::fault::arm("ioremap", c.nth, 0));
         int log_fd = board::kmsgOpen();
@@ -251,7 +254,7 @@ TEST_F(Loaded, a_failed_mapping_is_reported_and_the_other_blocks_still_run)
     EXPECT_EQ(0, board::kernelTaint() & (board::kTaintDie | board::kTaintWarn));
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     return harness::runAll(argc, argv);
 }

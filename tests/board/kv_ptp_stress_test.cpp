@@ -47,13 +47,13 @@ public:
     }
 
     // Checks everything logged so far.
-    void checkClean(const char* file, int line)
+    void checkClean(const char *file, int line)
     {
         board::kmsgMark();
         drain();
         if (lost_)
             harness::fail(file, line, std::to_string(lost_) + " kernel log records lost");
-        for (const std::string& text : bad_)
+        for (const std::string &text : bad_)
             harness::fail(file, line, "kernel log: " + text);
         if (board::kernelTaint() & board::kTaintDie)
             harness::fail(file, line, "the kernel has died (taint D)");
@@ -64,9 +64,9 @@ public:
 private:
     // Errors and worse, oops and warning traces, and any warning-level
     // record but kv_ptp's own banner (printk at the default level).
-    static bool isBad(int level, const std::string& text)
+    static bool isBad(int level, const std::string &text)
     {
-        for (const char* word : {"WARNING", "BUG", "Oops", "Call trace", "cut here", "Unable to handle",
+        for (const char *word : {"WARNING", "BUG", "Oops", "Call trace", "cut here", "Unable to handle",
                                  "Internal error", "refcount", "corruption", "leak"})
             if (text.find(word) != std::string::npos)
                 return true;
@@ -75,8 +75,8 @@ private:
         // TCG stalls the virtual CPUs now and then; nothing to do with kv_ptp.
         if (level > 4 || text.rfind("hrtimer: interrupt took ", 0) == 0)
             return false;
-        for (const char* banner : {"kv_ptp [INFO]: ", "Loading Dornvale ", "Exiting Dornvale ",
-                                   "PPS time query (0x123)"})
+        for (const char *banner :
+             {"kv_ptp [INFO]: ", "Loading Dornvale ", "Exiting Dornvale ", "PPS time query (0x123)"})
             if (text.rfind(banner, 0) == 0)
                 return false;
         return true;
@@ -92,14 +92,14 @@ private:
 // Reports the first few problems of a long loop, counts all of them.
 struct Problems {
     int count = 0;
-    void operator()(long iteration, const std::string& what)
+    void operator()(long iteration, const std::string &what)
     {
         if (count++ < 10)
             std::printf("# #%ld: %s\n", iteration, what.c_str());
     }
 };
 
-}  // namespace
+} // namespace
 
 // About 60 ms a cycle on 5.4, 120 ms on 6.1, 250 ms on 5.4-debug.
 TEST_F_TIMEOUT(Unloaded, load_unload_cycles_leave_nothing_behind, 200)
@@ -116,7 +116,7 @@ TEST_F_TIMEOUT(Unloaded, load_unload_cycles_leave_nothing_behind, 200)
             break;
         }
         // A region leaked by an earlier cycle would push the major down.
-        for (const std::string& what : kvptp::registrationProblems(self->major))
+        for (const std::string &what : kvptp::registrationProblems(self->major))
             problem(cycle, what + " after load");
         for (int minor = 0; minor < kNodes; ++minor)
             if (!kvptp::answersCorrectly(minor))
@@ -127,7 +127,7 @@ TEST_F_TIMEOUT(Unloaded, load_unload_cycles_leave_nothing_behind, 200)
             problem(cycle, "unload failed: " + std::string(std::strerror(error)));
             break;
         }
-        for (const std::string& what : kvptp::leftoversAfterUnload(self->major))
+        for (const std::string &what : kvptp::leftoversAfterUnload(self->major))
             problem(cycle, what + " after unload");
         log.drain();
     }
@@ -135,8 +135,8 @@ TEST_F_TIMEOUT(Unloaded, load_unload_cycles_leave_nothing_behind, 200)
     EXPECT_EQ(kCycles, cycle);
     EXPECT_EQ(0, problem.count);
     EXPECT_LOG_CLEAN(log);
-    std::printf("# load/unload cycles: %d in %.1f s (%.1f ms each), %lld kernel log records read\n", cycle,
-                seconds, 1000 * seconds / (cycle ? cycle : 1), log.records());
+    std::printf("# load/unload cycles: %d in %.1f s (%.1f ms each), %lld kernel log records read\n", cycle, seconds,
+                1000 * seconds / (cycle ? cycle : 1), log.records());
 }
 
 TEST_F(Loaded, eight_threads_on_five_nodes_each_get_their_own_answer)
@@ -149,10 +149,10 @@ TEST_F(Loaded, eight_threads_on_five_nodes_each_get_their_own_answer)
         long long pps_ns, step, error;
         unsigned mod;
     } phases[] = {
-        {1999999995LL, 1, -ENODEV, 3},                      // ids around 5 cross a second
-        {0, 999999999LL, -EBUSY, 7},                        // negative ids: times before 0
-        {LLONG_MAX - 2000000000LL, 1000000007LL, -ETIMEDOUT, 5},  // past 2^63: negative
-        {123456789012345LL, 1000, 5, 4},                    // a positive result is passed on
+        {1999999995LL, 1, -ENODEV, 3},                           // ids around 5 cross a second
+        {0, 999999999LL, -EBUSY, 7},                             // negative ids: times before 0
+        {LLONG_MAX - 2000000000LL, 1000000007LL, -ETIMEDOUT, 5}, // past 2^63: negative
+        {123456789012345LL, 1000, 5, 4},                         // a positive result is passed on
     };
     const int kPhases = sizeof(phases) / sizeof(phases[0]);
     const int kRounds = kPerThread / kPhases;
@@ -169,7 +169,7 @@ TEST_F(Loaded, eight_threads_on_five_nodes_each_get_their_own_answer)
     std::atomic<long long> done{0}, wrong{0}, refused{0}, soc_errors{0}, soc_asked{0}, reported{0};
     long long calls = board::ptp::calls();
     auto start = std::chrono::steady_clock::now();
-    for (const Phase& phase : phases) {
+    for (const Phase &phase : phases) {
         board::ptp::answer(phase.pps_ns, phase.step);
         board::ptp::failWith(phase.error, phase.mod);
         std::vector<std::thread> threads;
@@ -211,8 +211,7 @@ TEST_F(Loaded, eight_threads_on_five_nodes_each_get_their_own_answer)
                     } else {
                         // The SoC's u64 sum, taken as signed and floored to
                         // whole seconds, so nanoseconds stay in 0..999999999.
-                        int64_t ns = int64_t(uint64_t(phase.pps_ns) +
-                                             uint64_t(int64_t(id)) * uint64_t(phase.step));
+                        int64_t ns = int64_t(uint64_t(phase.pps_ns) + uint64_t(int64_t(id)) * uint64_t(phase.step));
                         int64_t sec = ns / 1000000000, nsec = ns % 1000000000;
                         if (nsec < 0) {
                             --sec;
@@ -228,8 +227,7 @@ TEST_F(Loaded, eight_threads_on_five_nodes_each_get_their_own_answer)
                             std::printf("# thread %d round %d clock id %d: result %ld, %lld.%09lld s; "
                                         "expected %ld, %lld.%09lld s\n",
                                         t, round, id, got, (long long)record.pps_time.tv_sec,
-                                        (long long)record.pps_time.tv_nsec, want,
-                                        (long long)expected.pps_time.tv_sec,
+                                        (long long)record.pps_time.tv_nsec, want, (long long)expected.pps_time.tv_sec,
                                         (long long)expected.pps_time.tv_nsec);
                     }
                 }
@@ -240,7 +238,7 @@ TEST_F(Loaded, eight_threads_on_five_nodes_each_get_their_own_answer)
                 soc_asked += local_asked;
             });
         }
-        for (std::thread& thread : threads)
+        for (std::thread &thread : threads)
             thread.join();
     }
     double seconds = secondsSince(start);
@@ -255,8 +253,7 @@ TEST_F(Loaded, eight_threads_on_five_nodes_each_get_their_own_answer)
     EXPECT_LOG_CLEAN(log);
     std::printf("# ioctls 0x123: %lld by %d threads in %.1f s (%.0f per s): %lld refused (clock id 0), "
                 "%lld SoC errors, %lld wrong answers\n",
-                done.load(), kThreads, seconds, done.load() / seconds, refused.load(), soc_errors.load(),
-                wrong.load());
+                done.load(), kThreads, seconds, done.load() / seconds, refused.load(), soc_errors.load(), wrong.load());
 }
 
 TEST_F(Loaded, records_at_the_edges_of_mappings_fault_cleanly)
@@ -266,23 +263,23 @@ TEST_F(Loaded, records_at_the_edges_of_mappings_fault_cleanly)
     const int rw = PROT_READ | PROT_WRITE;
     // A shared mapping of an empty file: the address is mapped, the page
     // behind it does not exist.
-    const char* empty = "/tmp/kv_ptp_stress_empty";
+    const char *empty = "/tmp/kv_ptp_stress_empty";
     int file = open(empty, O_RDWR | O_CREAT | O_TRUNC, 0600);
-    char* past_eof = static_cast<char*>(mmap(nullptr, kPage, rw, MAP_SHARED, file, 0));
+    char *past_eof = static_cast<char *>(mmap(nullptr, kPage, rw, MAP_SHARED, file, 0));
     ASSERT_TRUE(past_eof != MAP_FAILED);
 
     struct Case {
         std::string what;
-        const char* address;
-        bool readable;  // the record can be read, only not written back
+        const char *address;
+        bool readable; // the record can be read, only not written back
     };
     std::vector<Case> cases = {
         {"null", nullptr, false},
         {"unmapped page", twoPages(rw, -1) + kPage, false},
         {"PROT_NONE page", twoPages(rw, PROT_NONE) + kPage, false},
         {"page past the end of a file", past_eof, false},
-        {"kernel address", reinterpret_cast<const char*>(0xffff800008000000UL), false},
-        {"record wrapping round the address space", reinterpret_cast<const char*>(-8L), false},
+        {"kernel address", reinterpret_cast<const char *>(0xffff800008000000UL), false},
+        {"record wrapping round the address space", reinterpret_cast<const char *>(-8L), false},
         {"read-only page", twoPages(PROT_READ, PROT_READ), true},
     };
     for (size_t into : kStraddles) {
@@ -290,8 +287,7 @@ TEST_F(Loaded, records_at_the_edges_of_mappings_fault_cleanly)
         cases.push_back({"record straddling into an unmapped" + tail, straddling(rw, -1, into), false});
         cases.push_back({"record straddling into a PROT_NONE" + tail, straddling(rw, PROT_NONE, into), false});
         cases.push_back({"record straddling into a read-only" + tail, straddling(rw, PROT_READ, into), true});
-        cases.push_back({"read-only record straddling into a writable" + tail, straddling(PROT_READ, rw, into),
-                         true});
+        cases.push_back({"read-only record straddling into a writable" + tail, straddling(PROT_READ, rw, into), true});
     }
 
     Problems problem;
@@ -299,7 +295,7 @@ TEST_F(Loaded, records_at_the_edges_of_mappings_fault_cleanly)
     auto start = std::chrono::steady_clock::now();
     for (int round = 0; round < kRounds; ++round) {
         int minor = round % kNodes;
-        for (const Case& c : cases) {
+        for (const Case &c : cases) {
             long long calls = board::ptp::calls();
             long got = queryOn(minor, KV_PTP_IOCTL_PPS_TIME, c.address);
             calls = board::ptp::calls() - calls;
@@ -325,8 +321,8 @@ TEST_F(Loaded, records_at_the_edges_of_mappings_fault_cleanly)
     double seconds = secondsSince(start);
     EXPECT_EQ(0, problem.count);
     EXPECT_LOG_CLEAN(log);
-    std::printf("# edge addresses: %zu cases x %d rounds, %ld ioctls in %.1f s\n", cases.size(), kRounds,
-                ioctls, seconds);
+    std::printf("# edge addresses: %zu cases x %d rounds, %ld ioctls in %.1f s\n", cases.size(), kRounds, ioctls,
+                seconds);
     munmap(past_eof, kPage);
     close(file);
     unlink(empty);
@@ -341,10 +337,10 @@ TEST_F(Loaded, a_failed_copy_back_writes_nothing_but_the_answer)
     kv_ptp_pps_time_ty answer = makeRecord(0x77777777, 0x77777777);
     answer.pps_time.tv_sec = 1;
     answer.pps_time.tv_nsec = 500000001;
-    const char* answerBytes = reinterpret_cast<const char*>(&answer);
+    const char *answerBytes = reinterpret_cast<const char *>(&answer);
     for (int first : {PROT_READ | PROT_WRITE, PROT_READ}) {
         for (size_t into : kStraddles) {
-            char* record = straddling(first, first ^ PROT_WRITE, into);
+            char *record = straddling(first, first ^ PROT_WRITE, into);
             std::vector<char> before(record, record + kSize);
             EXPECT_EQ(-EFAULT, queryOn(0, KV_PTP_IOCTL_PPS_TIME, record));
             for (size_t i = 0; i < kSize; ++i)
@@ -354,7 +350,7 @@ TEST_F(Loaded, a_failed_copy_back_writes_nothing_but_the_answer)
     }
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     auto start = std::chrono::steady_clock::now();
     int status = harness::runAll(argc, argv);

@@ -30,19 +30,19 @@ inline kv_ptp_pps_time_ty makeRecord(clockid_t clockId, uint32_t padding = 0xDEA
     kv_ptp_pps_time_ty record;
     std::memset(&record, 0x5A, sizeof(record));
     record.ptp_clk_id = clockId;
-    std::memcpy(reinterpret_cast<char*>(&record) + sizeof(clockid_t), &padding, sizeof(padding));
+    std::memcpy(reinterpret_cast<char *>(&record) + sizeof(clockid_t), &padding, sizeof(padding));
     return record;
 }
 
 // An ioctl's raw result: 0, -errno, or a positive value the module passed on as it is.
-inline long rawIoctl(int fd, unsigned long cmd, const void* arg)
+inline long rawIoctl(int fd, unsigned long cmd, const void *arg)
 {
     long result = syscall(SYS_ioctl, fd, cmd, arg);
     return result == -1 ? -errno : result;
 }
 
 // rawIoctl on a fresh descriptor of kv_ptp<minor>; INT_MIN when it cannot be opened.
-inline long queryOn(int minor, unsigned long cmd, const void* arg)
+inline long queryOn(int minor, unsigned long cmd, const void *arg)
 {
     int fd = open(nodePath(minor).c_str(), O_RDWR);
     if (fd < 0)
@@ -72,9 +72,9 @@ inline unsigned loadedMajor()
 
 // Prints each problem found; true when there were none, as in
 // EXPECT_TRUE(clean(leftoversAfterUnload(major))).
-inline bool clean(const std::vector<std::string>& problems)
+inline bool clean(const std::vector<std::string> &problems)
 {
-    for (const std::string& problem : problems)
+    for (const std::string &problem : problems)
         std::printf("# %s\n", problem.c_str());
     return problems.empty();
 }
@@ -86,10 +86,10 @@ inline std::vector<std::string> registrationProblems(unsigned major)
     std::vector<std::string> problems;
     for (int minor = 0; minor < kNodes; ++minor) {
         struct stat st;
-        if (stat(nodePath(minor).c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
-            major(st.st_rdev) != major || minor(st.st_rdev) != unsigned(minor))
-            problems.push_back("no character node " + nodePath(minor) + " at " + std::to_string(major) +
-                               ":" + std::to_string(minor));
+        if (stat(nodePath(minor).c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || major(st.st_rdev) != major ||
+            minor(st.st_rdev) != unsigned(minor))
+            problems.push_back("no character node " + nodePath(minor) + " at " + std::to_string(major) + ":" +
+                               std::to_string(minor));
     }
     if (board::readText("/proc/devices").find("\n" + std::to_string(major) + " kv_ptp\n") == std::string::npos)
         problems.push_back("no " + std::to_string(major) + " kv_ptp in /proc/devices");
@@ -103,11 +103,11 @@ inline std::vector<std::string> leftoversAfterUnload(unsigned major)
     std::vector<std::string> left;
     for (int minor = 0; minor < kNodes; ++minor) {
         std::string sys = "/sys/dev/char/" + std::to_string(major) + ":" + std::to_string(minor);
-        for (const std::string& path : {nodePath(minor), sys})
+        for (const std::string &path : {nodePath(minor), sys})
             if (board::exists(path))
                 left.push_back(path + " left");
         // A cdev left behind would still be found for the old number.
-        const char* probe = "/dev/kv_ptp_probe";
+        const char *probe = "/dev/kv_ptp_probe";
         unlink(probe);
         if (mknod(probe, S_IFCHR | 0600, makedev(major, minor)) != 0) {
             left.push_back("cannot make " + std::string(probe));
@@ -120,7 +120,7 @@ inline std::vector<std::string> leftoversAfterUnload(unsigned major)
             close(fd);
         unlink(probe);
     }
-    for (const char* path : {"/sys/class/kv_ptp", "/sys/module/kv_ptp"})
+    for (const char *path : {"/sys/class/kv_ptp", "/sys/module/kv_ptp"})
         if (board::exists(path))
             left.push_back(std::string(path) + " left");
     if (board::readText("/proc/devices").find(" kv_ptp\n") != std::string::npos)
@@ -137,10 +137,10 @@ constexpr size_t kStraddles[] = {1, 8, 16, kSize - 1};
 
 // Two pages filled with 0x77, so any record in them names clock 0x77777777;
 // then given the protections first and second, or unmapped where -1.
-inline char* twoPages(int first, int second)
+inline char *twoPages(int first, int second)
 {
-    char* base = static_cast<char*>(
-        mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    char *base =
+        static_cast<char *>(mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_TRUE(base != MAP_FAILED);
     std::memset(base, 0x77, 2 * kPage);
     ASSERT_EQ(0, second < 0 ? munmap(base + kPage, kPage) : mprotect(base + kPage, kPage, second));
@@ -149,7 +149,7 @@ inline char* twoPages(int first, int second)
 }
 
 // A record with into of its bytes in the second of twoPages(first, second).
-inline char* straddling(int first, int second, size_t into)
+inline char *straddling(int first, int second, size_t into)
 {
     return twoPages(first, second) + kPage - kSize + into;
 }
@@ -167,7 +167,7 @@ inline void restoreBoard()
         EXPECT_EQ(0, board::soc::reload(""));
 }
 
-}  // namespace kvptp
+} // namespace kvptp
 
 // kv_ptp loaded, the SoC answering kGoodNs.
 FIXTURE(Loaded){};

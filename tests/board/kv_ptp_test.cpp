@@ -13,20 +13,20 @@ using kvptp::queryOn;
 namespace {
 
 // The "kv_ptp [INFO]: " header and its message, as one record or two.
-bool hasBanner(const std::vector<board::LogRecord>& log, const std::string& message)
+bool hasBanner(const std::vector<board::LogRecord> &log, const std::string &message)
 {
     const std::string header = "kv_ptp [INFO]: ";
     for (size_t i = 0; i < log.size(); ++i) {
         if (log[i].level == 4 && log[i].text == header + message)
             return true;
-        if (log[i].level == 4 && log[i].text == header && i + 1 < log.size() &&
-            log[i + 1].level == 4 && log[i + 1].text == message)
+        if (log[i].level == 4 && log[i].text == header && i + 1 < log.size() && log[i + 1].level == 4 &&
+            log[i + 1].text == message)
             return true;
     }
     return false;
 }
 
-}  // namespace
+} // namespace
 
 TEST_F(Unloaded, load_logs_and_creates_five_nodes)
 {
@@ -35,8 +35,8 @@ TEST_F(Unloaded, load_logs_and_creates_five_nodes)
     auto log = board::kmsgTake(log_fd);
 
     EXPECT_TRUE(hasBanner(log, "Loading Dornvale PTP auxiliary driver - version " TIMING_SUPPORT_VERSION " module "));
-    int headers = 0;  // the version banner and the notice
-    for (const board::LogRecord& r : log)
+    int headers = 0; // the version banner and the notice
+    for (const board::LogRecord &r : log)
         headers += r.text.rfind("kv_ptp [INFO]: ", 0) == 0;
     EXPECT_EQ(2, headers);
     EXPECT_TRUE(board::hasRecord(log, 6, "kv_ptp: Successfully allocate char device region for device kv_ptp"));
@@ -62,7 +62,7 @@ TEST_F(Loaded, read_finds_nothing_and_write_is_refused_for_any_count)
             EXPECT_EQ(-1, write(fd, buf, count));
             EXPECT_EQ(EINVAL, errno);
         }
-        EXPECT_EQ(-1, syscall(SYS_write, fd, nullptr, 16));  // the buffer is never read
+        EXPECT_EQ(-1, syscall(SYS_write, fd, nullptr, 16)); // the buffer is never read
         EXPECT_EQ(EINVAL, errno);
         close(fd);
     }
@@ -78,7 +78,7 @@ TEST_F(Loaded, pps_query_converts_nanoseconds_and_keeps_the_rest)
         {999999999LL, 0, 999999999},
         {LLONG_MAX, LLONG_MAX / 1000000000, LLONG_MAX % 1000000000},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         board::ptp::answer(c.ns);
         kv_ptp_pps_time_ty record = makeRecord(5);
         kv_ptp_pps_time_ty expected = record;
@@ -87,7 +87,7 @@ TEST_F(Loaded, pps_query_converts_nanoseconds_and_keeps_the_rest)
         EXPECT_EQ(0, queryOn(0, KV_PTP_IOCTL_PPS_TIME, &record));
         EXPECT_EQ(c.sec, record.pps_time.tv_sec);
         EXPECT_EQ(c.nsec, record.pps_time.tv_nsec);
-        EXPECT_TRUE(std::memcmp(&record, &expected, sizeof(record)) == 0);  // id and padding too
+        EXPECT_TRUE(std::memcmp(&record, &expected, sizeof(record)) == 0); // id and padding too
     }
     EXPECT_EQ(5, board::ptp::lastClockId());
 }
@@ -154,7 +154,7 @@ TEST_F(Loaded, bad_record_addresses_fault_without_harm)
     EXPECT_EQ(calls, board::ptp::calls());
 
     // Readable but not writable: the answer cannot be copied back.
-    const char* readonly = kvptp::twoPages(PROT_READ, PROT_READ);
+    const char *readonly = kvptp::twoPages(PROT_READ, PROT_READ);
     std::vector<char> before(readonly, readonly + kvptp::kSize);
     EXPECT_EQ(-EFAULT, queryOn(0, KV_PTP_IOCTL_PPS_TIME, readonly));
     EXPECT_TRUE(std::memcmp(readonly, before.data(), before.size()) == 0);
@@ -168,13 +168,13 @@ TEST_F(Loaded, unknown_commands_are_refused_with_an_alert)
     const unsigned long encoded = _IOWR(0x01, 0x23, kv_ptp_pps_time_ty);
     struct Case {
         unsigned long cmd;
-        const char* alert;
+        const char *alert;
     } cases[] = {
         {0x125, "kv_ptp: Error unknown ioctl cmd 0x125"},
         {encoded, "kv_ptp: Error unknown ioctl cmd 0xC0180123"},
         {0xABCDEF, "kv_ptp: Error unknown ioctl cmd 0xABCDEF"},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         int log_fd = board::kmsgOpen();
         EXPECT_EQ(-EINVAL, queryOn(4, c.cmd, &record));
         auto log = board::kmsgTake(log_fd);
@@ -192,7 +192,7 @@ TEST_F(Loaded, unknown_commands_are_refused_with_an_alert)
         EXPECT_EQ(-EINVAL, queryOn(i % kNodes, 0x125, &record));
     int windows = 2 + int((board::monotonicMs() - start) / 5000);
     int alerts = 0;
-    for (const board::LogRecord& r : board::kmsgTake(log_fd))
+    for (const board::LogRecord &r : board::kmsgTake(log_fd))
         alerts += r.level == 1 && r.text == "kv_ptp: Error unknown ioctl cmd 0x125";
     std::printf("# %d alerts for %d unknown commands in %d rate-limit windows\n", alerts, kBurst, windows);
     EXPECT_TRUE(alerts >= 1 && alerts <= 10 * windows);
@@ -223,7 +223,7 @@ TEST_F(Loaded, concurrent_queries_each_get_their_own_answer)
             close(fd);
         });
     }
-    for (std::thread& thread : threads)
+    for (std::thread &thread : threads)
         thread.join();
     EXPECT_EQ(0, failed.load());
     EXPECT_EQ(0, wrong.load());
@@ -258,9 +258,9 @@ TEST_F(Loaded, unload_removes_everything_and_a_second_load_works)
 TEST_F(Unloaded, a_failed_load_undoes_everything)
 {
     struct Case {
-        const char* function;
+        const char *function;
         int nth, error;
-        const char* alert;
+        const char *alert;
     } cases[] = {
         {"alloc_chrdev_region", 1, EBUSY, "kv_ptp: Failed to allocate char device region, device=kv_ptp"},
         {"__class_create", 1, ENOMEM, "kv_ptp: Failed to register device class"},
@@ -268,7 +268,7 @@ TEST_F(Unloaded, a_failed_load_undoes_everything)
         {"device_create", 3, ENODEV, "kv_ptp: Failed to create device kv_ptp2"},
         {"cdev_add", 4, ENOMEM, "kv_ptp: Failed to add char device kv_ptp3"},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         std::printf("# failing call %d of %s\n", c.nth, c.function);
         ASSERT_EQ(0, board::fault::arm(c.function, c.nth, -c.error));
         int log_fd = board::kmsgOpen();
@@ -284,7 +284,7 @@ TEST_F(Unloaded, a_failed_load_undoes_everything)
         EXPECT_TRUE(kvptp::answersCorrectly(minor));
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     return harness::runAll(argc, argv);
 }

@@ -5,15 +5,15 @@
 
 namespace {
 
-const char* const kMorrask = "/bin/morrask";
-const char* const kOut = "/tmp/morrask.out";
-const char* const kCfg = "/tmp/test.cfg";
+const char *const kMorrask = "/bin/morrask";
+const char *const kOut = "/tmp/morrask.out";
+const char *const kCfg = "/tmp/test.cfg";
 
 using board::spi::Registers;
 using board::spi::Transfer;
 
 // Every transfer is one chip-select period of a write, as the loader frames it.
-void checkFraming(const std::vector<Transfer>& sent, const std::vector<std::vector<int>>& expected)
+void checkFraming(const std::vector<Transfer> &sent, const std::vector<std::vector<int>> &expected)
 {
     EXPECT_EQ(expected.size(), sent.size());
     for (size_t i = 0; i < sent.size() && i < expected.size(); ++i) {
@@ -27,11 +27,11 @@ void checkFraming(const std::vector<Transfer>& sent, const std::vector<std::vect
 
 struct Run {
     int status;
-    std::vector<uint16_t> resetValues;  // the register's successive values
+    std::vector<uint16_t> resetValues; // the register's successive values
 };
 
 // Runs morrask with its output in kOut, watching the reset register.
-Run morrask(const std::vector<std::string>& args)
+Run morrask(const std::vector<std::string> &args)
 {
     Run run{-1, {*board::resetRegister()}};
     pid_t pid = board::startProgram(kMorrask, args, kOut);
@@ -46,10 +46,10 @@ Run morrask(const std::vector<std::string>& args)
     return run;
 }
 
-const char* const kThreeWrites = "X,0x0123,0x45\nX,0x0400,0x81\nX,0x0005,0xA5\n";
+const char *const kThreeWrites = "X,0x0123,0x45\nX,0x0400,0x81\nX,0x0005,0xA5\n";
 const Registers kThreeWritten = {{0x123, 0x45}, {0x400, 0x81}, {0x005, 0xA5}};
 
-}  // namespace
+} // namespace
 
 // Both buses and their chips as loaded: nothing recorded, no failure armed,
 // no delay.
@@ -65,7 +65,7 @@ FIXTURE_TEARDOWN(Bus)
 {
     if (!board::moduleLoaded("sim_spi"))
         board::loadModule(std::string(board::kSimModules) + "sim_spi.ko");
-    board::spi::clear();  // also ends a delay or a failure still armed
+    board::spi::clear(); // also ends a delay or a failure still armed
 }
 
 // VKA and VKB write most significant bit first on bus 0; VKC, the default
@@ -78,16 +78,16 @@ TEST_F(Bus, each_board_writes_its_own_bus_in_its_bit_order)
     const std::vector<std::vector<int>> lsbFirst = {{0x7F, 0x40}, {0x62, 0xA2}, {0x7F, 0x10},
                                                     {0x00, 0x81}, {0x7F, 0x00}, {0x50, 0xA5}};
     struct Case {
-        const char* name;
+        const char *name;
         std::vector<std::string> args;
         int bus;
-        const std::vector<std::vector<int>>& framing;
+        const std::vector<std::vector<int>> &framing;
     } cases[] = {
         {"VKA", {"-r", "-b", "VKA", kCfg}, 0, msbFirst},
         {"VKB", {"-r", "-b", "VKB", kCfg}, 0, msbFirst},
         {"VKC", {"-r", kCfg}, 1, lsbFirst},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         board::spi::clear();
         std::printf("# board %s\n", c.name);
         EXPECT_EQ(0, morrask(c.args).status);
@@ -107,10 +107,10 @@ TEST_F(Bus, the_reset_pulse_clears_and_sets_only_the_boards_bit)
     } cases[] = {
         {{"-b", "VKA", kCfg}, 0xFFFF, {0xFFFF, 0xDFFF, 0xFFFF}},
         {{"-b", "VKB", kCfg}, 0xFFFF, {0xFFFF, 0xF7FF, 0xFFFF}},
-        {{kCfg}, 0x1234, {0x1234, 0x1A34}},  // VKC: bit 11 was already clear
+        {{kCfg}, 0x1234, {0x1234, 0x1A34}}, // VKC: bit 11 was already clear
         {{"-r", kCfg}, 0x0000, {0x0000}},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         *board::resetRegister() = c.before;
         Run run = morrask(c.args);
         EXPECT_EQ(0, run.status);
@@ -127,7 +127,7 @@ TEST_F_TIMEOUT(Bus, the_sample_configuration_loads_completely, 30)
 {
     Registers expected;
     int writes = 0;
-    FILE* f = std::fopen(board::kSampleConfig, "r");
+    FILE *f = std::fopen(board::kSampleConfig, "r");
     char line[256];
     unsigned address, value;
     while (f && std::fgets(line, sizeof(line), f))
@@ -142,7 +142,7 @@ TEST_F_TIMEOUT(Bus, the_sample_configuration_loads_completely, 30)
     EXPECT_EQ(0, morrask({"-r", board::kSampleConfig}).status);
     EXPECT_TRUE(board::spi::registers(1) == expected);
     EXPECT_EQ(800, board::spi::transfers(1).size());
-    for (const char* count : {"rejected", "failed", "aborted", "dropped"})
+    for (const char *count : {"rejected", "failed", "aborted", "dropped"})
         EXPECT_EQ(0, board::spi::count(1, count));
     EXPECT_EQ(400, board::spi::count(1, "writes"));
 }
@@ -152,7 +152,7 @@ TEST_F(Bus, a_failing_write_leaves_exactly_the_writes_before_it_and_exits_1)
     board::writeText(kCfg, "X,0x0123,0x45\nX,0x0124,0x46\nX,0x0800,0x11\nX,0x0125,0x47\n");
     EXPECT_EQ(1, morrask({"-r", kCfg}).status);
     EXPECT_TRUE(board::spi::registers(1) == (Registers{{0x123, 0x45}, {0x124, 0x46}}));
-    EXPECT_EQ(4, board::spi::transfers(1).size());  // nothing sent for 0x800
+    EXPECT_EQ(4, board::spi::transfers(1).size()); // nothing sent for 0x800
 
     // The bus refuses the second write's register transfer.
     board::spi::clear();
@@ -170,9 +170,8 @@ TEST_F(Bus, a_failing_write_leaves_exactly_the_writes_before_it_and_exits_1)
 TEST_F(Bus, option_errors_touch_neither_bus_nor_reset_register)
 {
     board::writeText(kCfg, kThreeWrites);
-    const std::vector<std::string> bad[] = {
-        {"-d", "spidev9.9", kCfg}, {"-b", "VKX", kCfg}, {"-m", "middle", kCfg}};
-    for (const std::vector<std::string>& args : bad) {
+    const std::vector<std::string> bad[] = {{"-d", "spidev9.9", kCfg}, {"-b", "VKX", kCfg}, {"-m", "middle", kCfg}};
+    for (const std::vector<std::string> &args : bad) {
         *board::resetRegister() = 0xFFFF;
         Run run = morrask(args);
         EXPECT_EQ(2, run.status);
@@ -187,7 +186,7 @@ TEST_F(Bus, option_errors_touch_neither_bus_nor_reset_register)
 TEST_F(Bus, a_node_that_is_no_spidev_node_stops_the_run_before_the_reset)
 {
     board::writeText(kCfg, kThreeWrites);
-    for (const char* node : {"zero", "null"}) {
+    for (const char *node : {"zero", "null"}) {
         *board::resetRegister() = 0xFFFF;
         Run run = morrask({"-d", node, kCfg});
         EXPECT_EQ(1, run.status);
@@ -204,9 +203,9 @@ TEST_F(Bus, end_of_file_in_the_tail_of_an_overlong_line_ends_loading)
 {
     const std::string lines[] = {
         "; " + std::string(130, '-') + " END_OF_FILE\n",
-        "X,0x0400,0x81" + std::string(107, ' ') + "END_OF_FILE\n",  // the word starts at byte 120
+        "X,0x0400,0x81" + std::string(107, ' ') + "END_OF_FILE\n", // the word starts at byte 120
     };
-    for (const std::string& line : lines) {
+    for (const std::string &line : lines) {
         board::writeText(kCfg, "X,0x0123,0x45\n" + line + "X,0x0005,0xA5\n");
         board::spi::clear();
         EXPECT_EQ(0, morrask({"-r", kCfg}).status);
@@ -225,7 +224,7 @@ TEST_F(Bus, sigint_and_sighup_wait_for_the_register_transfer_sigterm_ends_at_onc
         board::spi::clear();
         ASSERT_TRUE(board::spi::setDelayMs(1, 400));
         pid_t pid = board::startProgram(kMorrask, {"-r", kCfg}, kOut);
-        EXPECT_TRUE(board::spi::waitForCount(1, "busy", 1));  // the first page select is under way
+        EXPECT_TRUE(board::spi::waitForCount(1, "busy", 1)); // the first page select is under way
         usleep(100000);
         double sent = board::monotonicMs();
         kill(pid, sig);
@@ -251,7 +250,7 @@ TEST_F(Bus, a_signal_during_the_reset_hold_leaves_the_chip_released)
         double until = board::monotonicMs() + 5000;
         while (*board::resetRegister() != 0xF7FF && board::monotonicMs() < until)
             usleep(1000);
-        ASSERT_EQ(0xF7FF, *board::resetRegister());  // held in reset
+        ASSERT_EQ(0xF7FF, *board::resetRegister()); // held in reset
         kill(pid, sig);
         int status = board::waitStatus(pid, 5000);
         std::printf("# signal %d: reset register 0x%04X after the run\n", sig, *board::resetRegister());
@@ -270,7 +269,7 @@ TEST_F(Bus, a_second_loader_on_the_same_bus_is_refused)
     ASSERT_TRUE(board::spi::setDelayMs(1, 200));
     pid_t first = board::startProgram(kMorrask, {"-r", kCfg}, kOut);
     EXPECT_TRUE(board::spi::waitForCount(1, "busy", 1));
-    Run second = morrask({kCfg});  // with the reset pulse
+    Run second = morrask({kCfg}); // with the reset pulse
     std::printf("# second loader: exit status %d, reset register", second.status);
     for (uint16_t value : second.resetValues)
         std::printf(" 0x%04X", value);
@@ -311,31 +310,31 @@ TEST_F(Bus, a_configuration_changed_while_loading_is_never_loaded_in_pieces)
     const int lines = 600;
     const std::string original = numberedLines(lines, 7), other = numberedLines(lines, 5);
     struct Case {
-        const char* name;
-        void (*change)(const std::string& other);
+        const char *name;
+        void (*change)(const std::string &other);
         int status;
     } cases[] = {
         // Line 357 ends cut after "X,0x0167,0x1": it would still parse.
-        {"truncated in the middle of a value",
-         [](const std::string&) { EXPECT_EQ(0, truncate(kCfg, 357 * 14 + 12)); }, 1},
+        {"truncated in the middle of a value", [](const std::string &) { EXPECT_EQ(0, truncate(kCfg, 357 * 14 + 12)); },
+         1},
         {"rewritten in place",
-         [](const std::string& text) {
+         [](const std::string &text) {
              int fd = open(kCfg, O_WRONLY);
              EXPECT_EQ(text.size(), write(fd, text.data(), text.size()));
              close(fd);
          },
          1},
         {"replaced by a new file",
-         [](const std::string& text) {
+         [](const std::string &text) {
              EXPECT_TRUE(board::writeText("/tmp/new.cfg", text));
              EXPECT_EQ(0, rename("/tmp/new.cfg", kCfg));
          },
          0},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases) {
         std::printf("# %s\n", c.name);
         board::writeText(kCfg, original);
-        usleep(20000);  // past the file system's time stamp granularity
+        usleep(20000); // past the file system's time stamp granularity
         board::spi::clear();
         ASSERT_TRUE(board::spi::setDelayMs(1, 100));
         pid_t pid = board::startProgram(kMorrask, {"-r", kCfg}, kOut);
@@ -367,7 +366,7 @@ TEST_F(Bus, the_simulated_buses_unload_and_reload)
     EXPECT_TRUE(board::spi::registers(1) == kThreeWritten);
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     return harness::runAll(argc, argv);
 }

@@ -172,7 +172,7 @@ bool number(std::string_view field, unsigned base, uint32_t *value)
     size_t digits = 0;
     for (; i < field.size(); i++, digits++) {
         char c = field[i];
-        unsigned digit = c >= '0' && c <= '9' ? c - '0'
+        unsigned digit = c >= '0' && c <= '9'   ? c - '0'
                          : c >= 'a' && c <= 'z' ? c - 'a' + 10
                          : c >= 'A' && c <= 'Z' ? c - 'A' + 10
                                                 : 99;
@@ -207,8 +207,7 @@ int commandSteps(const std::string_view *fields, size_t count, Step *out)
         return -1;
     if (fields[0].find('X') != std::string_view::npos) {
         uint32_t address = 0, value = 0;
-        if (count < 3 || !number(fields[1], 16, &address) || !number(fields[2], 16, &value) ||
-            address > LAST_ADDRESS)
+        if (count < 3 || !number(fields[1], 16, &address) || !number(fields[2], 16, &value) || address > LAST_ADDRESS)
             return -1;
         out[0] = transfer(0x7F, static_cast<uint8_t>(address >> 7));
         out[1] = transfer(address & 0x7F, static_cast<uint8_t>(value));

@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t length = strnlen(buffer, capacity);
     FUZZ_CHECK(capacity == 0 || length < capacity);
     if (capacity > 0 && std::string(buffer, length) != expected) {
-        fprintf(stderr, "capacity %zu: \"%s\" gave \"%s\", expected \"%s\"\n", capacity,
-                escaped(before).c_str(), escaped(std::string(buffer, length)).c_str(), escaped(expected).c_str());
+        fprintf(stderr, "capacity %zu: \"%s\" gave \"%s\", expected \"%s\"\n", capacity, escaped(before).c_str(),
+                escaped(std::string(buffer, length)).c_str(), escaped(expected).c_str());
         abort();
     }
     free(buffer);

@@ -63,10 +63,10 @@ inline std::string escaped(const std::string &bytes)
     return text;
 }
 
-#define FUZZ_CHECK(condition)                                                                      \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);           \
-            abort();                                                                               \
-        }                                                                                          \
+#define FUZZ_CHECK(condition)                                                             \
+    do {                                                                                  \
+        if (!(condition)) {                                                               \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+            abort();                                                                      \
+        }                                                                                 \
     } while (0)

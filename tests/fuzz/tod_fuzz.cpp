@@ -99,8 +99,8 @@ void checkT1(int64_t seconds, long nanoseconds, int size)
         FUZZ_CHECK(result == 0);
         expected.resize(std::min(expected.size(), bytes - 1));
         if (strnlen(tod, bytes) >= bytes || expected != tod) {
-            fprintf(stderr, "seconds %lld size %d: \"%s\", expected \"%s\"\n", static_cast<long long>(seconds),
-                    size, escaped(std::string(tod, bytes)).c_str(), expected.c_str());
+            fprintf(stderr, "seconds %lld size %d: \"%s\", expected \"%s\"\n", static_cast<long long>(seconds), size,
+                    escaped(std::string(tod, bytes)).c_str(), expected.c_str());
             abort();
         }
     }

@@ -7,30 +7,30 @@
 #include "harness.h"
 
 namespace {
-std::string scratch(const char* name)
+std::string scratch(const char *name)
 {
-    const char* dir = std::getenv("HARNESS_CASES_DIR");
+    const char *dir = std::getenv("HARNESS_CASES_DIR");
     return std::string(dir ? dir : "/tmp") + "/" + name;
 }
 
-void mark(const char* what)
+void mark(const char *what)
 {
     const std::string marks = scratch("marks");
     board::writeText(marks, board::readText(marks) + what + "\n");
 }
-}  // namespace
+} // namespace
 
 TEST(passes)
 {
     EXPECT_EQ(2, 1 + 1);
-    EXPECT_EQ(3, 3ull);  // the same value in integers of other types and signs
+    EXPECT_EQ(3, 3ull); // the same value in integers of other types and signs
     EXPECT_EQ(-1, std::int8_t(-1));
 }
 
 TEST(expect_goes_on_assert_ends)
 {
     EXPECT_EQ("other", std::string("seen"));
-    EXPECT_EQ(-1, std::uint64_t(~0ull));  // no negative number equals an unsigned one
+    EXPECT_EQ(-1, std::uint64_t(~0ull)); // no negative number equals an unsigned one
     EXPECT_TRUE(false);
     mark("after expect");
     ASSERT_EQ(3, 2u);
@@ -39,7 +39,7 @@ TEST(expect_goes_on_assert_ends)
 
 TEST(crashes)
 {
-    std::raise(SIGILL);  // SIGSEGV would be caught by AddressSanitizer
+    std::raise(SIGILL); // SIGSEGV would be caught by AddressSanitizer
 }
 
 TEST_TIMEOUT(hangs, 1)
@@ -85,7 +85,7 @@ TEST_F(Tracked, crash_still_tears_down)
     std::abort();
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     unlink(scratch("marks").c_str());
     return harness::runAll(argc, argv);

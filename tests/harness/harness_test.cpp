@@ -16,7 +16,7 @@ struct CasesRun {
 };
 
 // harness_cases with these arguments, its files in this test's scratch folder.
-CasesRun runCases(const std::vector<std::string>& args)
+CasesRun runCases(const std::vector<std::string> &args)
 {
     std::string out = scratchPath("harness.out");
     board::Start how;
@@ -26,15 +26,15 @@ CasesRun runCases(const std::vector<std::string>& args)
     return {status, readWhole(out)};
 }
 
-}  // namespace
+} // namespace
 
 TEST(Harness, EachTestStandsAloneAndIsNamed)
 {
     CasesRun run = runCases({});
     ASSERT_EQ(1, run.status);
-    const std::string& text = run.out;
+    const std::string &text = run.out;
     // In order: what each case must have printed.
-    const char* expected[] = {
+    const char *expected[] = {
         "TAP version 13\n1..8\n",
         "ok 1 - passes\n",
         "std::string(\"seen\") is \"seen\", expected \"other\"\n",
@@ -50,14 +50,13 @@ TEST(Harness, EachTestStandsAloneAndIsNamed)
         "ended by signal 6 (Aborted)\nnot ok 8 - Tracked.crash_still_tears_down\n",
     };
     size_t at = 0;
-    for (const char* line : expected) {
+    for (const char *line : expected) {
         size_t found = text.find(line, at);
         EXPECT_NE(found, std::string::npos) << "missing after offset " << at << ": " << line << "in:\n" << text;
         at = found == std::string::npos ? at : found + 1;
     }
     // A failure names its file and line, in a TAP comment.
-    EXPECT_TRUE(std::regex_search(text, std::regex("(^|\n)# [^\n]*harness_cases\\.cpp:[0-9]+: 2u is 2")))
-        << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex("(^|\n)# [^\n]*harness_cases\\.cpp:[0-9]+: 2u is 2"))) << text;
     // An EXPECT goes on, an ASSERT ends the test; a fixture is torn down
     // after an ASSERT and after a crash alike.
     EXPECT_EQ(readWhole(scratchPath("marks")), "after expect\nset up\ntorn down\nset up\ntorn down after a crash\n");
@@ -76,6 +75,7 @@ TEST(Harness, ListsItsTestsAndFailsOnOneItDoesNotHave)
               list.out);
     CasesRun unknown = runCases({"no_such_test", "passes"});
     EXPECT_EQ(1, unknown.status);
-    EXPECT_EQ("TAP version 13\n1..2\nnot ok 1 - no_such_test # no such test in this suite\n# RUN passes\nok 2 - passes\n",
-              unknown.out);
+    EXPECT_EQ(
+        "TAP version 13\n1..2\nnot ok 1 - no_such_test # no such test in this suite\n# RUN passes\nok 2 - passes\n",
+        unknown.out);
 }

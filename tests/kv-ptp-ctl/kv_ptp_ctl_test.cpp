@@ -24,12 +24,12 @@ constexpr long long MS = 1000000;
 // One device whatever the path; each call is logged, and any step may fail.
 struct FakeDevice {
     std::vector<std::string> calls;
-    int openErrno;    // nonzero: open fails with it
-    int ioctlResult;  // -1 fails with ioctlErrno
+    int openErrno;   // nonzero: open fails with it
+    int ioctlResult; // -1 fails with ioctlErrno
     int ioctlErrno;
-    size_t failFrom;  // ioctlResult from this 0x123 on, the ones before answer
-    int closeErrno;   // nonzero: close fails with it
-    struct timespec answer; // the time of 0x123
+    size_t failFrom;                     // ioctlResult from this 0x123 on, the ones before answer
+    int closeErrno;                      // nonzero: close fails with it
+    struct timespec answer;              // the time of 0x123
     std::vector<struct timespec> stamps; // else one a query, the last one repeating
     size_t queries;
     long long now;         // the monotonic clock; sleeps advance it
@@ -101,7 +101,8 @@ int ptpDeviceIoctl(int fd, unsigned long request, void *argument)
         if (query == device.stamps.size())
             device.lastStampAt = device.now;
         if (result == 0)
-            record->pps_time = device.stamps.empty() ? device.answer : device.stamps[std::min(query, device.stamps.size()) - 1];
+            record->pps_time =
+                device.stamps.empty() ? device.answer : device.stamps[std::min(query, device.stamps.size()) - 1];
     }
     errno = device.ioctlErrno;
     return result;
@@ -180,12 +181,14 @@ TEST_F(KvPtpCtl, UsageErrorsLeaveTheDeviceAloneAndSayWhatIsWrong)
                   run.err.substr(0, run.err.find('\n', run.err.find('\n') + 1) + 1));
     }
 
-    for (const char *id : {"0", "-0", "0x0", "", "abc", "5x", "1 ", " 1", "+1", "--1", "0x", "0x-1", "-0x",
-                           "1.5", "0b1", "2147483648", "-2147483649", "0x80000000", "0xFFFFFFFF",
-                           "18446744073709551617"}) {
-        for (const std::vector<std::string> &args :
-             {std::vector<std::string>{"pps-time", id}, {"watch", "--", id}, {"watch", "-c", id, "1"},
-              {"watch", "-t", id, "1"}}) {
+    for (const char *id : {"0",          "-0",          "0x0",        "",           "abc",
+                           "5x",         "1 ",          " 1",         "+1",         "--1",
+                           "0x",         "0x-1",        "-0x",        "1.5",        "0b1",
+                           "2147483648", "-2147483649", "0x80000000", "0xFFFFFFFF", "18446744073709551617"}) {
+        for (const std::vector<std::string> &args : {std::vector<std::string>{"pps-time", id},
+                                                     {"watch", "--", id},
+                                                     {"watch", "-c", id, "1"},
+                                                     {"watch", "-t", id, "1"}}) {
             CtlRun run = runCtl(args);
             SCOPED_TRACE(testing::PrintToString(args));
             std::string what = args[1] == "-c" ? "count" : args[1] == "-t" ? "seconds" : "clock id";
@@ -284,23 +287,47 @@ TEST_F(KvPtpCtl, WatchPrintsEachNewEdgeUntilItsCountOrATimeLimit)
         std::string out, err;
         int timeout; // seconds after the last new stamp the run ends, or 0
     } cases[] = {
-        {{"watch", "-c", "2", "1"}, {{5, 999700000}, {5, 999700000}, {6, 999700000}, {7, 999700000}}, 0, 0,
-         "6.999700000 +1.000000000\n7.999700000 +1.000000000\n", "", 0},
+        {{"watch", "-c", "2", "1"},
+         {{5, 999700000}, {5, 999700000}, {6, 999700000}, {7, 999700000}},
+         0,
+         0,
+         "6.999700000 +1.000000000\n7.999700000 +1.000000000\n",
+         "",
+         0},
         // Skipped edges from over 1.5 s on, rounded half up; a negative
         // clock id ends the options.
-        {{"watch", "-c4", "-3"}, {{0, 0}, {1, 500000000}, {3, 1}, {5, 500000000}, {8, 0}}, 0, 0,
+        {{"watch", "-c4", "-3"},
+         {{0, 0}, {1, 500000000}, {3, 1}, {5, 500000000}, {8, 0}},
+         0,
+         0,
          "1.500000000 +1.500000000\nmissed 1 PPS edges\n3.000000001 +1.500000001\nmissed 1 PPS edges\n"
          "5.500000000 +2.499999999\nmissed 2 PPS edges\n8.000000000 +2.500000000\n",
-         "", 0},
+         "",
+         0},
         // Steps back skip nothing.
-        {{"watch", "-c", "3", "1"}, {{5, 999700000}, {6, 999700000}, {5, 699700100}, {3, 699700100}}, 0, 0,
-         "6.999700000 +1.000000000\n5.699700100 -1.299999900\n3.699700100 -2.000000000\n", "", 0},
+        {{"watch", "-c", "3", "1"},
+         {{5, 999700000}, {6, 999700000}, {5, 699700100}, {3, 699700100}},
+         0,
+         0,
+         "6.999700000 +1.000000000\n5.699700100 -1.299999900\n3.699700100 -2.000000000\n",
+         "",
+         0},
         {{"watch", "1"}, {{5, 0}}, 0, 1, "", "kv-ptp-ctl: /dev/kv_ptp0: clock 1: no new PPS edge in 3 s\n", 3},
         // The limit runs again from each edge.
-        {{"-d", "/dev/kv_ptp2", "watch", "-t1", "--", "0x10"}, {{1, 0}, {2, 0}}, 0, 1, "2.000000000 +1.000000000\n",
-         "kv-ptp-ctl: /dev/kv_ptp2: clock 16: no new PPS edge in 1 s\n", 1},
-        {{"watch", "1"}, {{1, 0}, {2, 0}}, 3, 1, "2.000000000 +1.000000000\n",
-         "kv-ptp-ctl: /dev/kv_ptp0: PPS time query (ioctl 0x123) failed: Input/output error\n", 0},
+        {{"-d", "/dev/kv_ptp2", "watch", "-t1", "--", "0x10"},
+         {{1, 0}, {2, 0}},
+         0,
+         1,
+         "2.000000000 +1.000000000\n",
+         "kv-ptp-ctl: /dev/kv_ptp2: clock 16: no new PPS edge in 1 s\n",
+         1},
+        {{"watch", "1"},
+         {{1, 0}, {2, 0}},
+         3,
+         1,
+         "2.000000000 +1.000000000\n",
+         "kv-ptp-ctl: /dev/kv_ptp0: PPS time query (ioctl 0x123) failed: Input/output error\n",
+         0},
     };
     for (const Case &c : cases) {
         resetDevice();

@@ -70,7 +70,8 @@ TEST(Morrask, OptionErrorsAreAllReportedAndStopTheRun)
         // A device path is never cut short, and must be a character device.
         {{"-n", "-d", std::string(123, 'x'), cfg},
          "\n main: Error driver name longer than 122 characters [" + std::string(123, 'x') + "]"},
-        {{"-d", ".." + cfg, cfg}, "\n main: Error driver [/dev/.." + cfg + "] is not a character device, st_mode=0x81A4"},
+        {{"-d", ".." + cfg, cfg},
+         "\n main: Error driver [/dev/.." + cfg + "] is not a character device, st_mode=0x81A4"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
@@ -164,32 +165,50 @@ TEST(Morrask, LoadingStopsAtTheFirstBadLineOrFailedWrite)
     } cases[] = {
         {"X,0x10,0x20\nhello,1\nX,0x20,0x30\n", {}, "\n main: Error parsing configuration entry [hello]F:", 1},
         {"X,0x10\nX,0x20,0x30\n", {}, "\n main: Error parsing configuration entry [X]F:", 0},
-        {"X,0x10,0x20\nX,0x1005,0x30\nX,0x20,0x30\n", {},
-         "\n main: Error writing PLL register, addr=0x1005,val=0x30,err=0xFFFFFFFFF:", 1},
-        {"X,0x10,0x20\nX,0x11,0x21\nX,0x12,0x22\n", {"MORRASK_SIM_FAIL=spi_open@2"},
-         "\n main: Error writing PLL register, addr=0x0011,val=0x21,err=0xFFFFFFFFF:", 1},
-        {"X,0x10,0x20\nX,0x11,0x21\nX,0x12,0x22\n", {"MORRASK_SIM_FAIL=spi_ioctl@4"},
-         "\n main: Error writing PLL register, addr=0x0011,val=0x21,err=0xFFFFFFFFF:", 1,
+        {"X,0x10,0x20\nX,0x1005,0x30\nX,0x20,0x30\n",
+         {},
+         "\n main: Error writing PLL register, addr=0x1005,val=0x30,err=0xFFFFFFFFF:",
+         1},
+        {"X,0x10,0x20\nX,0x11,0x21\nX,0x12,0x22\n",
+         {"MORRASK_SIM_FAIL=spi_open@2"},
+         "\n main: Error writing PLL register, addr=0x0011,val=0x21,err=0xFFFFFFFFF:",
+         1},
+        {"X,0x10,0x20\nX,0x11,0x21\nX,0x12,0x22\n",
+         {"MORRASK_SIM_FAIL=spi_ioctl@4"},
+         "\n main: Error writing PLL register, addr=0x0011,val=0x21,err=0xFFFFFFFFF:",
+         1,
          "]spi_write: Error writing to SPI device, err=5[Input/output error]"},
-        {"X,0x10,0x20" + std::string(120, ' ') + "\nX,0x20,0x30\n", {},
-         "\n readEntry: Error PLL configuration line longer than 127 bytes [X,0x10,0x20", 0},
+        {"X,0x10,0x20" + std::string(120, ' ') + "\nX,0x20,0x30\n",
+         {},
+         "\n readEntry: Error PLL configuration line longer than 127 bytes [X,0x10,0x20",
+         0},
         {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=mem_unmap"}, "Error unmaping physical memory for PLL reset", 1},
         {"W,-1\nX,0x10,0x20\n", {}, "\n main: Error parsing configuration entry [W]F:", 0},
         {"X,0x100000010,0x20\n", {}, "\n main: Error parsing configuration entry [X]F:", 0},
-        {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=spi_lock"},
-         "\n main: Error SPI device /dev/null is being loaded by another morraskF:", 0},
+        {"X,0x10,0x20\n",
+         {"MORRASK_SIM_FAIL=spi_lock"},
+         "\n main: Error SPI device /dev/null is being loaded by another morraskF:",
+         0},
         // A node that is no spidev node is found out before the reset.
-        {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=spi_mode"},
-         "\n main: Error /dev/null does not answer as an SPI device, PLL chip not reset, err=0x19[", 0},
+        {"X,0x10,0x20\n",
+         {"MORRASK_SIM_FAIL=spi_mode"},
+         "\n main: Error /dev/null does not answer as an SPI device, PLL chip not reset, err=0x19[",
+         0},
         // A chip whose reset pulse failed is not loaded.
         {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=mem_open"}, "\n main: Error reseting PLL chipF:", 0},
-        {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=mem_map,mem_close"},
-         "\n pllReset: Error closing MEM driver, err=0x5[Input/output error]F:", 0},
+        {"X,0x10,0x20\n",
+         {"MORRASK_SIM_FAIL=mem_map,mem_close"},
+         "\n pllReset: Error closing MEM driver, err=0x5[Input/output error]F:",
+         0},
         // Releasing /dev/mem or the bus fails after a whole load: reported all the same.
-        {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=mem_close"},
-         "\n pllReset: Error closing MEM driver, err=0x5[Input/output error]F:", 1},
-        {"X,0x10,0x20\n", {"MORRASK_SIM_FAIL=spi_unlock"},
-         "\n main: Error unlocking SPI device /dev/null, err=0x5[Input/output error]F:", 1},
+        {"X,0x10,0x20\n",
+         {"MORRASK_SIM_FAIL=mem_close"},
+         "\n pllReset: Error closing MEM driver, err=0x5[Input/output error]F:",
+         1},
+        {"X,0x10,0x20\n",
+         {"MORRASK_SIM_FAIL=spi_unlock"},
+         "\n main: Error unlocking SPI device /dev/null, err=0x5[Input/output error]F:",
+         1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.content);
@@ -197,23 +216,23 @@ TEST(Morrask, LoadingStopsAtTheFirstBadLineOrFailedWrite)
         EXPECT_EQ(1, run.status);
         EXPECT_NE(std::string::npos, run.out.find(c.message)) << run.out;
         EXPECT_NE(std::string::npos, run.err.find(c.err)) << run.err;
-        EXPECT_NE(std::string::npos, run.report.find("writes " + std::to_string(c.chipWrites) + " "))
-            << run.report;
+        EXPECT_NE(std::string::npos, run.report.find("writes " + std::to_string(c.chipWrites) + " ")) << run.report;
         EXPECT_EQ("\n\n", run.out.substr(run.out.size() - 2));
     }
 
     // A long comment is cut, and its tail is not a line: loading goes on.
-    MorraskRun run = runMorrask(
-        {"-d", "null", scratchFile("; " + std::string(130, '=') + ",X,0x10,0x20\nX,0x20,0x30\n")});
+    MorraskRun run =
+        runMorrask({"-d", "null", scratchFile("; " + std::string(130, '=') + ",X,0x10,0x20\nX,0x20,0x30\n")});
     EXPECT_EQ(0, run.status) << run.out;
     EXPECT_NE(std::string::npos, run.report.find("writes 1 "));
 }
 
 TEST(Morrask, TheDryRunNamesEveryBadLineAndTouchesNothing)
 {
-    std::string bad = std::string("; set-up\r\nX,0x0123,0x45\r\nX,zz,yy\r\nW,-1\nX,0x800,0x01\nhello,1\nX,0x10\n") +
-                      "X,0x10,0x20" + std::string(120, ' ') + "\n" + std::string("\0X,1,2\n", 7) +
-                      "W,99999999999999999999\nW,100 us\nX,0x7FE,0x1234\nX,0x10,0x20\rX,0x11,0x21\n; END_OF_FILE\nX,zz,0\n";
+    std::string bad =
+        std::string("; set-up\r\nX,0x0123,0x45\r\nX,zz,yy\r\nW,-1\nX,0x800,0x01\nhello,1\nX,0x10\n") + "X,0x10,0x20" +
+        std::string(120, ' ') + "\n" + std::string("\0X,1,2\n", 7) +
+        "W,99999999999999999999\nW,100 us\nX,0x7FE,0x1234\nX,0x10,0x20\rX,0x11,0x21\n; END_OF_FILE\nX,zz,0\n";
     std::string path = scratchFile(bad);
     MorraskRun run = runMorrask({"-n", path});
     EXPECT_EQ(1, run.status);
@@ -224,10 +243,13 @@ TEST(Morrask, TheDryRunNamesEveryBadLineAndTouchesNothing)
                   "6: unknown command [hello,1]F:morrask,L:*" + report +
                   "7: register write without a value [X,0x10]F:morrask,L:*" + report +
                   "8: longer than 127 bytes [X,0x10,0x20" + std::string(116, ' ') + "]F:morrask,L:*" + report +
-                  "9: no field []F:morrask,L:*" + report + "10: wait time beyond 32 bits [W,99999999999999999999]F:morrask,L:*"
+                  "9: no field []F:morrask,L:*" + report +
+                  "10: wait time beyond 32 bits [W,99999999999999999999]F:morrask,L:*"
                   "\n checkConfiguration: Warning line 12: value wider than a byte, 0x1234: 0x34 is sentF:morrask,L:*" +
-                  report + "13: carriage return inside the line [X,0x10,0x20\rX,0x11,0x21]F:morrask,L:*"
-                  "\n Checked " + path + ": bad lines 9, register writes 2, waits 100 us in all\n\n",
+                  report +
+                  "13: carriage return inside the line [X,0x10,0x20\rX,0x11,0x21]F:morrask,L:*"
+                  "\n Checked " +
+                  path + ": bad lines 9, register writes 2, waits 100 us in all\n\n",
               maskReportLines(run.out));
     EXPECT_EQ("", run.err);
     EXPECT_EQ(std::string::npos, run.report.find("\nsleep")) << run.report;
@@ -236,24 +258,28 @@ TEST(Morrask, TheDryRunNamesEveryBadLineAndTouchesNothing)
     // A clean file, with no SPI device on this machine; an empty one.
     run = runMorrask({"-N", SAMPLE_CONFIG});
     EXPECT_EQ(0, run.status);
-    EXPECT_EQ(std::string("\n Checked ") + SAMPLE_CONFIG + ": bad lines 0, register writes 400, waits 700000 us in all\n\n",
+    EXPECT_EQ(std::string("\n Checked ") + SAMPLE_CONFIG +
+                  ": bad lines 0, register writes 400, waits 700000 us in all\n\n",
               run.out);
     EXPECT_EQ(std::string::npos, run.report.find("\nsleep"));
     run = runMorrask({"-n", scratchFile("")});
     EXPECT_EQ(1, run.status);
-    EXPECT_NE(std::string::npos, run.out.find("\n checkPllCfg: Error stat data, st_mode=0x81A4,st_size=0F:")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("\n checkPllCfg: Error stat data, st_mode=0x81A4,st_size=0F:"))
+        << run.out;
     // Text that configures nothing, such as /etc/os-release, or a file of
     // comments only.
     for (const char *nothing : {"NAME=\"Debian GNU/Linux\"\nID=debian\n", "; only a remark\n"}) {
         run = runMorrask({"-n", path = scratchFile(nothing)});
         EXPECT_EQ(1, run.status);
-        EXPECT_NE(std::string::npos, run.out.find("\n checkConfiguration: Error " + path + " holds no register writeF:"));
+        EXPECT_NE(std::string::npos,
+                  run.out.find("\n checkConfiguration: Error " + path + " holds no register writeF:"));
     }
     // A file that is not there fails the check as it would fail the load.
     std::string missing = scratchPath("missing.cfg");
     run = runMorrask({"-n", missing});
     EXPECT_EQ(1, run.status);
-    EXPECT_EQ("\n openFile: Error opening file, file=" + missing + ",err=0x2[No such file or directory]F:morrask,L:*\n\n",
+    EXPECT_EQ("\n openFile: Error opening file, file=" + missing +
+                  ",err=0x2[No such file or directory]F:morrask,L:*\n\n",
               maskReportLines(run.out));
 }
 
@@ -272,8 +298,8 @@ TEST(FilterWhiteSpace, KeepsTheFirstWordWithinCapacity)
         size_t capacity;
         const char *word;
     } cases[] = {
-        {"  ab cd", 128, "ab"}, {"\tVKC\n", 128, "VKC"}, {"VKA", 128, "VKA"}, {"", 128, ""},
-        {" \t\r\n", 128, ""},   {"abcdef", 4, "abc"},    {"   ab", 4, ""},    {"  ab", 4, "a"},
+        {"  ab cd", 128, "ab"},    {"\tVKC\n", 128, "VKC"}, {"VKA", 128, "VKA"}, {"", 128, ""},
+        {" \t\r\n", 128, ""},      {"abcdef", 4, "abc"},    {"   ab", 4, ""},    {"  ab", 4, "a"},
         {"\x7F\xA0xy", 128, "xy"}, {"  ab", 0, "  ab"}, // no room: left as it is
     };
     for (const Case &c : cases) {

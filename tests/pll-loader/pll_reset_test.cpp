@@ -124,7 +124,10 @@ TEST(CheckPllCfg, OnlyTheFileCheckedIsLoaded)
     ASSERT_EQ(0, checkPllCfg("/dev/null", path.c_str(), &checked));
     const std::function<void()> swaps[] = {
         [&] { ASSERT_EQ(0, rename(scratchFile("X,0x10,0x99\n").c_str(), path.c_str())); },
-        [&] { ASSERT_EQ(0, unlink(path.c_str())); ASSERT_EQ(0, mkfifo(path.c_str(), 0600)); },
+        [&] {
+            ASSERT_EQ(0, unlink(path.c_str()));
+            ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+        },
     };
     for (const auto &swap : swaps) {
         swap();

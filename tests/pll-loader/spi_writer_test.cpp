@@ -138,8 +138,8 @@ TEST_F(SpiWriter, OutOfRangeWritesAreRefusedBeforeAnythingIsSent)
         simReset();
         EXPECT_EQ(-1, write(address, {0x45}));
         EXPECT_TRUE(simTransfers().empty());
-        EXPECT_EQ(0u, out.find("\n write_spi_device: Error wrong input parameters, fd=100,page="
-                               + std::to_string(address >> 7)))
+        EXPECT_EQ(0u, out.find("\n write_spi_device: Error wrong input parameters, fd=100,page=" +
+                               std::to_string(address >> 7)))
             << out;
         EXPECT_NE(std::string::npos, out.find("\n cpuSpiWrite: Error writing SPI device name=/dev/spidev1.1,fd=100"));
     }

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
-#include <thread>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -78,7 +78,8 @@ TEST(Halvern, TtyIndexArgumentIsTakenAsGiven)
         const char *arg;
         const char *port;
         int status;
-    } cases[] = {{"abc", "/dev/ttyS0", 1}, {"3", "/dev/ttyS3", 1}, {"5", "/dev/ttyS5", 255}, {"-1", "/dev/ttyS-1", 255}};
+    } cases[] = {
+        {"abc", "/dev/ttyS0", 1}, {"3", "/dev/ttyS3", 1}, {"5", "/dev/ttyS5", 255}, {"-1", "/dev/ttyS-1", 255}};
     for (const Case &c : cases) {
         HalvernRun run = runHalvern({c.arg, "ignored"}, {CLOCK});
         EXPECT_EQ(c.status, run.status) << c.arg;
@@ -138,8 +139,8 @@ TEST(Halvern, AWriteWithoutProgressDropsTheRestOfThatMessageOnly)
     HalvernRun run = runHalvern({}, {CLOCK, "HALVERN_SIM_PPS=pps,pps", "HALVERN_SIM_WRITE=10,0"});
     EXPECT_EQ(1, run.status);
     EXPECT_EQ(BANNER + "Using ttyS2 as UART to Kestle device\n" + ppsTrace(TOD[0]) +
-                  "\nmain: Error not write complete buffer, req_len=21,wr_len=10 [F:halvern,L:*]" +
-                  ppsTrace(TOD[1]) + READ_ERROR + "\n\n",
+                  "\nmain: Error not write complete buffer, req_len=21,wr_len=10 [F:halvern,L:*]" + ppsTrace(TOD[1]) +
+                  READ_ERROR + "\n\n",
               run.out);
     EXPECT_EQ(TOD[0].substr(0, 10) + TOD[1], run.ttyS2);
 }
@@ -185,8 +186,8 @@ TEST(Halvern, ThePulsesAndTheClockAsTheFieldHasThem)
     const std::string quiet = "HALVERN_SIM_PPS=pps+3000,pps,pps+3000,pps";
     auto offPhase = [](const char *phase) {
         std::string held = "\nPPS Interrupt " + reportOf(std::string("Error PPS at ") + phase +
-                                                        " ms from the nearest second of the system clock, "
-                                                        "no ToD sent");
+                                                         " ms from the nearest second of the system clock, "
+                                                         "no ToD sent");
         return held + held;
     };
     struct Case {
@@ -195,18 +196,19 @@ TEST(Halvern, ThePulsesAndTheClockAsTheFieldHasThem)
         std::string sent;
     } cases[] = {
         {{"HALVERN_SIM_CLOCK=1709798702.999800000", "HALVERN_SIM_PPS=pps,pps"},
-         ppsTrace(TOD[0]) + ppsTrace(TOD[1]), TOD[0] + TOD[1]},
+         ppsTrace(TOD[0]) + ppsTrace(TOD[1]),
+         TOD[0] + TOD[1]},
         {{"HALVERN_SIM_CLOCK=1709798703.450000000", "HALVERN_SIM_PPS=pps,pps"}, offPhase("+450.0"), ""},
         {{"HALVERN_SIM_CLOCK=1709798703.550000000", "HALVERN_SIM_PPS=pps,pps"}, offPhase("-450.0"), ""},
         {{CLOCK, "HALVERN_SIM_PPS=pps,pps+100,pps+100,pps+800,pps"},
-         ppsTrace(TOD[0]) + tooSoon + ppsTrace(TOD[1]) + tooSoon + ppsTrace(TOD[2]), TOD[0] + TOD[1] + TOD[2]},
+         ppsTrace(TOD[0]) + tooSoon + ppsTrace(TOD[1]) + tooSoon + ppsTrace(TOD[2]),
+         TOD[0] + TOD[1] + TOD[2]},
         {{CLOCK, "HALVERN_SIM_PPS=pps+0*20"},
          ppsTrace(TOD[0]) + tooSoon +
              reportOf("Error more than 10 PPS within one second, PPS device /dev/appint2 is broken"),
          TOD[0]},
         {{CLOCK, quiet},
-         silence + ppsTrace(todAt(6)) + ppsTrace(todAt(7)) + silence + gap + ppsTrace(todAt(10)) +
-             ppsTrace(todAt(11)),
+         silence + ppsTrace(todAt(6)) + ppsTrace(todAt(7)) + silence + gap + ppsTrace(todAt(10)) + ppsTrace(todAt(11)),
          todAt(6) + todAt(7) + todAt(10) + todAt(11)},
         {{CLOCK, quiet, "HALVERN_SIM_NOPOLL=1"},
          ppsTrace(todAt(6)) + ppsTrace(todAt(7)) + gap + ppsTrace(todAt(10)) + ppsTrace(todAt(11)),

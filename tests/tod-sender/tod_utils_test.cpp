@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "test_support.h"
 #include "pulse_check.h"
+#include "test_support.h"
 #include "tod_sim_platform.h"
 #include "tod_utils.h"
 
@@ -36,12 +36,12 @@ TEST_F(TodUtils, T1StringIsTheNearestSecondTimeOfDayThenMonthDayYearZeroFilled)
         long nanoseconds;
         const char *tod;
     } cases[] = {
-        {1709798703, 499999999, "T108050303072024Z0000"},   // 08:05:03, 7 March 2024
-        {1709798702, 500000000, "T108050303072024Z0000"},   // and half a second before
-        {1709798702, 999800000, "T108050303072024Z0000"},   // and 200 us before
-        {946684800, 0, "T100000001012000Z0000"},            // 00:00:00, 1 January 2000
-        {253402300799, 0, "T123595912319999Z0000"},         // the last second of 9999
-        {253402300800, 0, "T1000000010110000Z0000"},        // a fifth year digit moves the rest along
+        {1709798703, 499999999, "T108050303072024Z0000"},      // 08:05:03, 7 March 2024
+        {1709798702, 500000000, "T108050303072024Z0000"},      // and half a second before
+        {1709798702, 999800000, "T108050303072024Z0000"},      // and 200 us before
+        {946684800, 0, "T100000001012000Z0000"},               // 00:00:00, 1 January 2000
+        {253402300799, 0, "T123595912319999Z0000"},            // the last second of 9999
+        {253402300800, 0, "T1000000010110000Z0000"},           // a fifth year digit moves the rest along
         {67767976233532800, 0, "T100000001012147483648Z0000"}, // a year beyond INT_MAX
     };
     for (const Case &c : cases) {
@@ -212,7 +212,7 @@ TEST(PulseCheck, LabelPhaseAndSpacingOfEachPulse)
         bool trusted;
     } cases[] = {
         {0, 100, 0, PULSE_FIRST, 100, true},
-        {1000, 100, 999800000, PULSE_ON_TIME, 101, true}, // the clock lags by 200 us
+        {1000, 100, 999800000, PULSE_ON_TIME, 101, true},  // the clock lags by 200 us
         {1100, 101, 100000000, PULSE_TOO_SOON, 101, true}, // a glitch 100 ms on
         {2000, 102, 399000000, PULSE_ON_TIME, 102, true},  // 1 s after the last one taken
         {3000, 103, 401000000, PULSE_ON_TIME, 103, false},

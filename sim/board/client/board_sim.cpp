@@ -23,16 +23,16 @@ namespace board {
 
 // ---- files ---------------------------------------------------------------------
 
-bool exists(const std::string& path)
+bool exists(const std::string &path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
 }
 
-std::string readText(const std::string& path)
+std::string readText(const std::string &path)
 {
     std::string text;
-    FILE* f = std::fopen(path.c_str(), "r");
+    FILE *f = std::fopen(path.c_str(), "r");
     if (!f)
         return text;
     char buf[4096];
@@ -43,28 +43,28 @@ std::string readText(const std::string& path)
     return text;
 }
 
-bool writeText(const std::string& path, const std::string& text)
+bool writeText(const std::string &path, const std::string &text)
 {
-    FILE* f = std::fopen(path.c_str(), "w");
+    FILE *f = std::fopen(path.c_str(), "w");
     if (!f)
         return false;
     bool ok = std::fputs(text.c_str(), f) >= 0;
     return std::fclose(f) == 0 && ok;
 }
 
-long long readNumber(const std::string& path)
+long long readNumber(const std::string &path)
 {
     return std::strtoll(readText(path).c_str(), nullptr, 0);
 }
 
-bool writeNumber(const std::string& path, long long value)
+bool writeNumber(const std::string &path, long long value)
 {
     return writeText(path, std::to_string(value));
 }
 
 // ---- modules and the kernel ------------------------------------------------------
 
-int loadModule(const std::string& path, const std::string& params)
+int loadModule(const std::string &path, const std::string &params)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -74,12 +74,12 @@ int loadModule(const std::string& path, const std::string& params)
     return result;
 }
 
-int unloadModule(const char* name)
+int unloadModule(const char *name)
 {
     return syscall(SYS_delete_module, name, O_NONBLOCK) == 0 ? 0 : errno;
 }
 
-bool moduleLoaded(const char* name)
+bool moduleLoaded(const char *name)
 {
     return exists(std::string("/sys/module/") + name);
 }
@@ -115,7 +115,7 @@ void kmsgMark()
     }
 }
 
-int kmsgNext(int fd, LogRecord* record)
+int kmsgNext(int fd, LogRecord *record)
 {
     char buf[8192];
     for (;;) {
@@ -126,7 +126,7 @@ int kmsgNext(int fd, LogRecord* record)
             return 0;
         buf[n] = '\0';
         // "<prio>,<seq>,<usec>,<flags>;<text>\n" with continuation lines after.
-        const char* text = std::strchr(buf, ';');
+        const char *text = std::strchr(buf, ';');
         if (!text)
             continue;
         std::string line(text + 1);
@@ -140,24 +140,24 @@ std::vector<LogRecord> kmsgTake(int fd)
     kmsgMark();
     std::vector<LogRecord> records;
     LogRecord record;
-    for (int got; (got = kmsgNext(fd, &record)) != 0;)  // overwritten records: go on
+    for (int got; (got = kmsgNext(fd, &record)) != 0;) // overwritten records: go on
         if (got > 0)
             records.push_back(record);
     close(fd);
     return records;
 }
 
-bool hasRecord(const std::vector<LogRecord>& records, int level, const std::string& text)
+bool hasRecord(const std::vector<LogRecord> &records, int level, const std::string &text)
 {
-    for (const LogRecord& r : records)
+    for (const LogRecord &r : records)
         if (r.level == level && r.text == text)
             return true;
     return false;
 }
 
-bool logMentions(const std::vector<LogRecord>& records, const char* word)
+bool logMentions(const std::vector<LogRecord> &records, const char *word)
 {
-    for (const LogRecord& r : records)
+    for (const LogRecord &r : records)
         if (r.text.find(word) != std::string::npos)
             return true;
     return false;
@@ -165,8 +165,7 @@ bool logMentions(const std::vector<LogRecord>& records, const char* word)
 
 // ---- programs --------------------------------------------------------------------
 
-pid_t startProgram(const char* path, const std::vector<std::string>& args, const char* outPath,
-                   const Start& how)
+pid_t startProgram(const char *path, const std::vector<std::string> &args, const char *outPath, const Start &how)
 {
     std::fflush(nullptr);
     pid_t pid = fork();
@@ -178,16 +177,16 @@ pid_t startProgram(const char* path, const std::vector<std::string>& args, const
     int err = how.errPath ? open(how.errPath, O_WRONLY | O_CREAT | O_TRUNC, 0644) : out;
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
-    for (int fd = 3; fd < 64; ++fd)  // nothing else open
+    for (int fd = 3; fd < 64; ++fd) // nothing else open
         close(fd);
     std::string name = how.name ? how.name : path;
     std::vector<std::string> words = args;
-    std::vector<char*> argv{&name[name.rfind('/') + 1]};
-    for (std::string& word : words)
+    std::vector<char *> argv{&name[name.rfind('/') + 1]};
+    for (std::string &word : words)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
     std::vector<std::string> settings = how.environment;
-    for (std::string& setting : settings)
+    for (std::string &setting : settings)
         putenv(&setting[0]);
     execv(path, argv.data());
     _exit(127);
@@ -232,7 +231,7 @@ std::vector<pid_t> startBusyLoops(int count)
     return loops;
 }
 
-void stopBusyLoops(const std::vector<pid_t>& loops)
+void stopBusyLoops(const std::vector<pid_t> &loops)
 {
     for (pid_t pid : loops)
         kill(pid, SIGKILL);
@@ -243,16 +242,15 @@ void stopBusyLoops(const std::vector<pid_t>& loops)
 std::vector<pid_t> childrenOf(pid_t parent)
 {
     std::vector<pid_t> children;
-    DIR* proc = opendir("/proc");
-    for (struct dirent* entry; proc && (entry = readdir(proc)) != nullptr;) {
+    DIR *proc = opendir("/proc");
+    for (struct dirent *entry; proc && (entry = readdir(proc)) != nullptr;) {
         pid_t pid = std::atoi(entry->d_name);
         if (pid <= 0)
             continue;
         std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
         size_t end = stat.rfind(')');
         int ppid = 0;
-        if (end != std::string::npos && std::sscanf(stat.c_str() + end + 2, "%*c %d", &ppid) == 1 &&
-            ppid == parent)
+        if (end != std::string::npos && std::sscanf(stat.c_str() + end + 2, "%*c %d", &ppid) == 1 && ppid == parent)
             children.push_back(pid);
     }
     if (proc)
@@ -269,7 +267,7 @@ double monotonicMs()
 
 // ---- serial ports ----------------------------------------------------------------
 
-int openRawPort(const char* path)
+int openRawPort(const char *path)
 {
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
@@ -302,7 +300,7 @@ std::string receive(int fd, int quietMs, size_t most)
 
 namespace spi {
 
-static std::string knob(int bus, const char* name)
+static std::string knob(int bus, const char *name)
 {
     return "/sys/kernel/debug/sim_spi/bus" + std::to_string(bus) + "/" + name;
 }
@@ -323,10 +321,10 @@ std::vector<Transfer> transfers(int bus)
         at = end == std::string::npos ? text.size() : end + 1;
         Transfer t{};
         int used = 0;
-        std::sscanf(line.c_str(), "len=%u speed=%u bits=%u mode=%x ns=%*u data=%n", &t.len, &t.speed,
-                    &t.bits, &t.mode, &used);
-        for (const char* p = line.c_str() + used; *p;) {
-            char* next;
+        std::sscanf(line.c_str(), "len=%u speed=%u bits=%u mode=%x ns=%*u data=%n", &t.len, &t.speed, &t.bits, &t.mode,
+                    &used);
+        for (const char *p = line.c_str() + used; *p;) {
+            char *next;
             long byte = std::strtol(p, &next, 16);
             if (next == p)
                 break;
@@ -343,7 +341,7 @@ Registers registers(int bus)
     Registers map;
     std::string text = readText(knob(bus, "registers"));
     int address, value, used;
-    for (const char* p = text.c_str(); std::sscanf(p, "%x %x\n%n", &address, &value, &used) == 2; p += used)
+    for (const char *p = text.c_str(); std::sscanf(p, "%x %x\n%n", &address, &value, &used) == 2; p += used)
         map[address] = value;
     return map;
 }
@@ -353,14 +351,14 @@ std::string chip(int bus)
     return readText(knob(bus, "chip"));
 }
 
-int count(int bus, const std::string& name)
+int count(int bus, const std::string &name)
 {
     std::string line = " " + chip(bus);
     size_t at = line.find(" " + name + "=");
     return at == std::string::npos ? -1 : std::atoi(line.c_str() + at + name.size() + 2);
 }
 
-bool waitForCount(int bus, const std::string& name, int atLeast, int timeoutMs)
+bool waitForCount(int bus, const std::string &name, int atLeast, int timeoutMs)
 {
     for (double end = monotonicMs() + timeoutMs; monotonicMs() < end; usleep(5000))
         if (count(bus, name) >= atLeast)
@@ -378,21 +376,21 @@ bool setDelayMs(int bus, int ms)
     return writeNumber(knob(bus, "delay_ms"), ms);
 }
 
-}  // namespace spi
+} // namespace spi
 
-volatile uint16_t* resetRegister()
+volatile uint16_t *resetRegister()
 {
-    static volatile uint16_t* reg = nullptr;
+    static volatile uint16_t *reg = nullptr;
     if (!reg) {
         int fd = open("/dev/mem", O_RDWR | O_SYNC);
-        void* page = fd < 0 ? MAP_FAILED : mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0x520000000);
+        void *page = fd < 0 ? MAP_FAILED : mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0x520000000);
         if (fd >= 0)
             close(fd);
         if (page == MAP_FAILED) {
             std::perror("/dev/mem");
             std::exit(1);
         }
-        reg = static_cast<volatile uint16_t*>(page) + 2;  // at 0x520000004
+        reg = static_cast<volatile uint16_t *>(page) + 2; // at 0x520000004
     }
     return reg;
 }
@@ -403,20 +401,62 @@ namespace pps {
 
 static const std::string kKnobs = "/sys/kernel/debug/sim_appint/";
 
-bool present() { return exists(kKnobs); }
-bool setTimer(bool on) { return writeNumber(kKnobs + "timer", on); }
-bool timerOn() { return readNumber(kKnobs + "timer") != 0; }
-bool setPhaseNs(long long ns) { return writeNumber(kKnobs + "phase_ns", ns); }
-bool trigger() { return writeNumber(kKnobs + "trigger", 1); }
-bool burst(int events) { return writeNumber(kKnobs + "burst", events); }
-bool setImmediate(bool on) { return writeNumber(kKnobs + "immediate", on); }
-bool setPollable(bool on) { return writeNumber(kKnobs + "pollable", on); }
-long long waiting() { return readNumber(kKnobs + "waiting"); }
-long long reads() { return readNumber(kKnobs + "reads"); }
-long long events() { return readNumber(kKnobs + "events"); }
-long long lastEventNs() { return readNumber(kKnobs + "last_event_ns"); }
-bool injectShort() { return writeNumber(kKnobs + "inject_short", 1); }
-bool injectEio() { return writeNumber(kKnobs + "inject_eio", 1); }
+bool present()
+{
+    return exists(kKnobs);
+}
+bool setTimer(bool on)
+{
+    return writeNumber(kKnobs + "timer", on);
+}
+bool timerOn()
+{
+    return readNumber(kKnobs + "timer") != 0;
+}
+bool setPhaseNs(long long ns)
+{
+    return writeNumber(kKnobs + "phase_ns", ns);
+}
+bool trigger()
+{
+    return writeNumber(kKnobs + "trigger", 1);
+}
+bool burst(int events)
+{
+    return writeNumber(kKnobs + "burst", events);
+}
+bool setImmediate(bool on)
+{
+    return writeNumber(kKnobs + "immediate", on);
+}
+bool setPollable(bool on)
+{
+    return writeNumber(kKnobs + "pollable", on);
+}
+long long waiting()
+{
+    return readNumber(kKnobs + "waiting");
+}
+long long reads()
+{
+    return readNumber(kKnobs + "reads");
+}
+long long events()
+{
+    return readNumber(kKnobs + "events");
+}
+long long lastEventNs()
+{
+    return readNumber(kKnobs + "last_event_ns");
+}
+bool injectShort()
+{
+    return writeNumber(kKnobs + "inject_short", 1);
+}
+bool injectEio()
+{
+    return writeNumber(kKnobs + "inject_eio", 1);
+}
 
 bool waitForWaiting(long long n, int timeoutMs)
 {
@@ -457,7 +497,7 @@ time_t triggerAtSecond(long afterNs)
     return waitForWaiting(1, 5000) && trigger() ? at.tv_sec : 0;
 }
 
-}  // namespace pps
+} // namespace pps
 
 // ---- the system clock ------------------------------------------------------------
 
@@ -482,7 +522,7 @@ bool setSynchronised(bool synchronised)
 
 int synchronised()
 {
-    struct timex tx {};  // modes 0: only asks
+    struct timex tx {}; // modes 0: only asks
     int state = adjtimex(&tx);
     if (state < 0)
         return -1;
@@ -491,7 +531,7 @@ int synchronised()
     return state != TIME_ERROR && !(tx.status & STA_UNSYNC) && tx.maxerror < 16000000;
 }
 
-}  // namespace clock
+} // namespace clock
 
 // ---- sim_otx2_ptp ----------------------------------------------------------------
 
@@ -519,10 +559,16 @@ void failWith(long long error, unsigned everyNthId)
     writeNumber(kKnobs + "error_clock_id_mod", everyNthId);
 }
 
-long long calls() { return readNumber(kKnobs + "calls"); }
-long long lastClockId() { return readNumber(kKnobs + "last_clock_id"); }
+long long calls()
+{
+    return readNumber(kKnobs + "calls");
+}
+long long lastClockId()
+{
+    return readNumber(kKnobs + "last_clock_id");
+}
 
-}  // namespace ptp
+} // namespace ptp
 
 // ---- the PTP hardware clock --------------------------------------------------------
 
@@ -530,17 +576,16 @@ namespace phc {
 
 clockid_t clockOf(int fd)
 {
-    return (~static_cast<clockid_t>(fd) << 3) | 3;  // the kernel's FD_TO_CLOCKID
+    return (~static_cast<clockid_t>(fd) << 3) | 3; // the kernel's FD_TO_CLOCKID
 }
 
-static long long nsOf(const timespec& ts)
+static long long nsOf(const timespec &ts)
 {
     return ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
 // f on the clock of kDevice, opened for it.
-template <typename F>
-static bool onClock(F f)
+template <typename F> static bool onClock(F f)
 {
     int fd = open(kDevice, O_RDWR | O_CLOEXEC);
     bool ok = fd >= 0 && f(clockOf(fd));
@@ -566,7 +611,7 @@ bool step(long long ns)
     struct timex tx {};
     tx.modes = ADJ_SETOFFSET | ADJ_NANO;
     tx.time.tv_sec = ns / 1000000000;
-    tx.time.tv_usec = ns % 1000000000;  // nanoseconds, 0 to 999999999
+    tx.time.tv_usec = ns % 1000000000; // nanoseconds, 0 to 999999999
     if (tx.time.tv_usec < 0) {
         tx.time.tv_sec -= 1;
         tx.time.tv_usec += 1000000000;
@@ -578,11 +623,11 @@ bool setFrequencyPpb(double ppb)
 {
     struct timex tx {};
     tx.modes = ADJ_FREQUENCY;
-    tx.freq = std::lround(ppb * 65.536);  // ppm with 16 fractional bits
+    tx.freq = std::lround(ppb * 65.536); // ppm with 16 fractional bits
     return onClock([&](clockid_t c) { return clock_adjtime(c, &tx) >= 0; });
 }
 
-bool compare(clockid_t other, long long* phcNs, long long* otherNs)
+bool compare(clockid_t other, long long *phcNs, long long *otherNs)
 {
     return onClock([&](clockid_t c) {
         for (long long i = 0, best = -1; i < 10; i++) {
@@ -614,24 +659,24 @@ bool restore()
     return setFrequencyPpb(0) && step(-taiOffsetNs());
 }
 
-}  // namespace phc
+} // namespace phc
 
 // ---- sim_soc ---------------------------------------------------------------------
 
 namespace soc {
 
 // A block's debugfs folder, or a file in it.
-static std::string knob(const char* block, const char* name = "")
+static std::string knob(const char *block, const char *name = "")
 {
     return std::string("/sys/kernel/debug/sim_soc/") + block + "/" + name;
 }
 
-static std::string regsOf(const char* block)
+static std::string regsOf(const char *block)
 {
     return knob(block, "regs");
 }
 
-uint64_t readReg(const char* block, unsigned offset)
+uint64_t readReg(const char *block, unsigned offset)
 {
     uint64_t value = 0xBAD;
     int fd = open(regsOf(block).c_str(), O_RDONLY);
@@ -642,7 +687,7 @@ uint64_t readReg(const char* block, unsigned offset)
     return value;
 }
 
-bool writeReg(const char* block, unsigned offset, uint64_t value)
+bool writeReg(const char *block, unsigned offset, uint64_t value)
 {
     int fd = open(regsOf(block).c_str(), O_WRONLY);
     bool ok = fd >= 0 && pwrite(fd, &value, 8, offset) == 8;
@@ -653,12 +698,12 @@ bool writeReg(const char* block, unsigned offset, uint64_t value)
     return ok;
 }
 
-size_t registerCount(const char* block)
+size_t registerCount(const char *block)
 {
     return (std::string(block) == "bts" ? 0x2000 : 0x10000) / 8;
 }
 
-std::vector<uint64_t> snapshot(const char* block)
+std::vector<uint64_t> snapshot(const char *block)
 {
     std::vector<uint64_t> regs(registerCount(block), 0xBAD);
     int fd = open(regsOf(block).c_str(), O_RDONLY);
@@ -670,7 +715,7 @@ std::vector<uint64_t> snapshot(const char* block)
     return regs;
 }
 
-bool fill(const char* block)
+bool fill(const char *block)
 {
     int fd = open(regsOf(block).c_str(), O_WRONLY);
     bool ok = fd >= 0;
@@ -685,39 +730,45 @@ bool fill(const char* block)
     return ok;
 }
 
-bool present(const char* block)
+bool present(const char *block)
 {
     return exists(knob(block));
 }
 
-long long refs(const char* block)
+long long refs(const char *block)
 {
     return readNumber(knob(block, "refs"));
 }
 
-int reload(const std::string& params)
+int reload(const std::string &params)
 {
     int error = moduleLoaded("sim_soc") ? unloadModule("sim_soc") : 0;
     return error ? error : loadModule(std::string(kSimModules) + "sim_soc.ko", params);
 }
 
-}  // namespace soc
+} // namespace soc
 
 // ---- sim_fault -------------------------------------------------------------------
 
 namespace fault {
 
-int arm(const char* function, int nth, int error)
+int arm(const char *function, int nth, int error)
 {
     char params[128];
     std::snprintf(params, sizeof(params), "func=%s nth=%d err=%d", function, nth, error);
     return loadModule(std::string(kToolModules) + "sim_fault.ko", params);
 }
 
-long long hits() { return readNumber("/sys/kernel/debug/sim_fault/hits"); }
-int disarm() { return unloadModule("sim_fault"); }
+long long hits()
+{
+    return readNumber("/sys/kernel/debug/sim_fault/hits");
+}
+int disarm()
+{
+    return unloadModule("sim_fault");
+}
 
-}  // namespace fault
+} // namespace fault
 
 // ---- sim_short_write -------------------------------------------------------------
 
@@ -725,11 +776,23 @@ namespace shortWrite {
 
 static const std::string kKnobs = "/sys/kernel/debug/sim_short_write/";
 
-int load() { return loadModule(std::string(kToolModules) + "sim_short_write.ko"); }
-int unload() { return unloadModule("sim_short_write"); }
-bool setLimits(const char* limits) { return writeText(kKnobs + "limits", limits); }
-long long cut() { return readNumber(kKnobs + "cut"); }
+int load()
+{
+    return loadModule(std::string(kToolModules) + "sim_short_write.ko");
+}
+int unload()
+{
+    return unloadModule("sim_short_write");
+}
+bool setLimits(const char *limits)
+{
+    return writeText(kKnobs + "limits", limits);
+}
+long long cut()
+{
+    return readNumber(kKnobs + "cut");
+}
 
-}  // namespace shortWrite
+} // namespace shortWrite
 
-}  // namespace board
+} // namespace board

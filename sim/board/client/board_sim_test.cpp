@@ -37,14 +37,14 @@ std::vector<ReadResult> readsAcrossTrigger(int fd, int readers)
 {
     std::vector<ReadResult> results(readers);
     std::vector<std::thread> threads;
-    for (ReadResult& r : results)
+    for (ReadResult &r : results)
         threads.emplace_back([fd, &r] {
             r.n = read(fd, &r.byte, 1);
             r.err = errno;
         });
     EXPECT_TRUE(board::pps::waitForWaiting(readers, 3000));
     EXPECT_TRUE(board::pps::trigger());
-    for (std::thread& t : threads)
+    for (std::thread &t : threads)
         t.join();
     return results;
 }
@@ -55,7 +55,7 @@ ReadResult readAcrossTrigger(int fd)
 }
 
 // The device opened anew: no event is pending for the file.
-void reopen(int& fd)
+void reopen(int &fd)
 {
     close(fd);
     fd = open(board::pps::kDevice, O_RDONLY);
@@ -71,7 +71,7 @@ long long nsOn(clockid_t clock)
 }
 
 // low <= value <= high, and what it was when not.
-bool within(const char* what, long long value, long long low, long long high)
+bool within(const char *what, long long value, long long low, long long high)
 {
     if (value < low || value > high)
         std::printf("# %s: %lld, not in [%lld, %lld]\n", what, value, low, high);
@@ -82,12 +82,13 @@ bool within(const char* what, long long value, long long low, long long high)
 long long kvPtpStamp()
 {
     kv_ptp_pps_time_ty record = kvptp::makeRecord(1, 0);
-    return kvptp::queryOn(0, KV_PTP_IOCTL_PPS_TIME, &record) ? -1
-                                                             : record.pps_time.tv_sec * kSecond + record.pps_time.tv_nsec;
+    return kvptp::queryOn(0, KV_PTP_IOCTL_PPS_TIME, &record)
+               ? -1
+               : record.pps_time.tv_sec * kSecond + record.pps_time.tv_nsec;
 }
 
 // The stamp of the next PPS event on fd; woken: the PHC's time after it.
-long long nextEdge(int fd, clockid_t phc, long long* woken)
+long long nextEdge(int fd, clockid_t phc, long long *woken)
 {
     char byte;
     EXPECT_EQ(0, read(fd, &byte, 1));
@@ -95,7 +96,7 @@ long long nextEdge(int fd, clockid_t phc, long long* woken)
     return kvPtpStamp();
 }
 
-}  // namespace
+} // namespace
 
 FIXTURE(Loop)
 {
@@ -125,7 +126,7 @@ TEST_F(Loop, ttyS2_output_arrives_on_ttyS3_byte_exact)
     EXPECT_EQ(sent.size(), write(self->tx, sent.data(), sent.size()));
     EXPECT_EQ(0, tcdrain(self->tx));
     EXPECT_EQ(sent, board::receive(self->rx, 3000, sent.size()));
-    EXPECT_EQ("", board::receive(self->rx, 200));  // nothing extra, no echo
+    EXPECT_EQ("", board::receive(self->rx, 200)); // nothing extra, no echo
 }
 
 // Every test finds the device as loaded: its timer on.
@@ -190,7 +191,7 @@ TEST_F(Pps, a_read_ends_at_the_next_event_for_every_reader)
     EXPECT_TRUE(event > before && event < realtimeNs());
     EXPECT_EQ(events + 1, board::pps::events());
 
-    for (const ReadResult& each : readsAcrossTrigger(self->fd, 3))
+    for (const ReadResult &each : readsAcrossTrigger(self->fd, 3))
         EXPECT_EQ(0, each.n);
     EXPECT_EQ(events + 2, board::pps::events());
     EXPECT_TRUE(board::pps::waitForWaiting(0, 1000));
@@ -218,7 +219,7 @@ TEST_F(Pps, a_read_is_interrupted_by_a_signal)
     board::pps::setTimer(false);
     reopen(self->fd);
     struct sigaction action {};
-    action.sa_handler = [](int) {};  // no SA_RESTART: the read must end
+    action.sa_handler = [](int) {}; // no SA_RESTART: the read must end
     sigaction(SIGALRM, &action, nullptr);
     itimerval alarm{{0, 0}, {0, 300000}};
     setitimer(ITIMER_REAL, &alarm, nullptr);
@@ -255,14 +256,14 @@ TEST_F(Pps, poll_then_read_takes_the_event_and_without_poll_support_reads_block)
 
 TEST_F(Pps, sim_appint_unloads_with_its_timer_running)
 {
-    EXPECT_TRUE(board::unloadModule("sim_appint") != 0);  // an open device holds it
+    EXPECT_TRUE(board::unloadModule("sim_appint") != 0); // an open device holds it
     close(self->fd);
     self->fd = -1;
     int log_fd = board::kmsgOpen();
     EXPECT_EQ(0, board::unloadModule("sim_appint"));
     EXPECT_FALSE(board::exists(board::pps::kDevice));
     EXPECT_FALSE(board::pps::present());
-    usleep(1200000);  // a timer left armed would fire into the freed module
+    usleep(1200000); // a timer left armed would fire into the freed module
     ASSERT_EQ(0, board::loadModule(std::string(board::kSimModules) + "sim_appint.ko"));
     EXPECT_TRUE(board::exists(board::pps::kDevice));
     EXPECT_TRUE(board::pps::timerOn());
@@ -303,7 +304,7 @@ TEST_F(Phc, ptp0_reads_tai_and_phc2sys_offsets_bracket_its_reading)
     offsets.n_samples = 3;
     ASSERT_EQ(0, ioctl(self->fd, PTP_SYS_OFFSET_EXTENDED, &offsets));
     for (unsigned i = 0; i < offsets.n_samples; i++) {
-        const ptp_clock_time* ts = offsets.ts[i];
+        const ptp_clock_time *ts = offsets.ts[i];
         long long tai = ts[1].sec * kSecond + ts[1].nsec - board::phc::kTaiNs;
         EXPECT_TRUE(within("PHC - 37 s", tai, ts[0].sec * kSecond + ts[0].nsec - 2 * kMs,
                            ts[2].sec * kSecond + ts[2].nsec + 2 * kMs));
@@ -367,7 +368,7 @@ TEST_F(Phc, pps_edges_fall_on_its_seconds_and_kv_ptp_answers_their_phc_time)
     EXPECT_EQ(stamp, kvPtpStamp());
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     return harness::runAll(argc, argv);
 }

@@ -37,8 +37,8 @@
 namespace {
 
 const std::string kTrace = "/sys/kernel/debug/tracing/";
-const char* const kFloor = "--floor";
-const char* const kFloorWithTrace = "--floor-with-trace";
+const char *const kFloor = "--floor";
+const char *const kFloorWithTrace = "--floor-with-trace";
 
 // The board's kernels tick at 250 Hz.
 constexpr long kTickNs = 4000000;
@@ -147,7 +147,7 @@ Gaps gaps(pid_t pid)
     return result;
 }
 
-const char* const kEvents[] = {"syscalls/sys_exit_read", "syscalls/sys_exit_write", "sched/sched_wakeup"};
+const char *const kEvents[] = {"syscalls/sys_exit_read", "syscalls/sys_exit_write", "sched/sched_wakeup"};
 
 // The trace of the running pid over events PPS. The ToD strings are not
 // read back: on the benchmark board ttyS2 leads straight out.
@@ -155,7 +155,7 @@ Gaps traceGaps(pid_t pid, int events)
 {
     board::writeText(kTrace + "tracing_on", "0");
     board::writeText(kTrace + "trace", "");
-    for (const char* event : kEvents) {
+    for (const char *event : kEvents) {
         bool woken = std::strstr(event, "sched_wakeup") != nullptr;
         board::writeText(kTrace + "events/" + event + "/filter",
                          (woken ? "pid == " : "common_pid == ") + std::to_string(pid));
@@ -165,10 +165,10 @@ Gaps traceGaps(pid_t pid, int events)
     for (int i = 0; i < events; ++i) {
         board::pps::triggerAtSecond(ppsOffsetNs(i));
     }
-    usleep(100000);  // the last PPS handled first, unpolled: polling would cut into it
+    usleep(100000); // the last PPS handled first, unpolled: polling would cut into it
     board::pps::waitForWaiting(1, 5000);
     board::writeText(kTrace + "tracing_on", "0");
-    for (const char* event : kEvents)
+    for (const char *event : kEvents)
         board::writeText(kTrace + "events/" + event + "/enable", "0");
     return gaps(pid);
 }
@@ -188,7 +188,7 @@ double median(std::vector<double> us)
     return us[us.size() / 2];
 }
 
-void print(const char* name, std::vector<double> us)
+void print(const char *name, std::vector<double> us)
 {
     if (us.empty()) {
         std::printf("bench: %-11s no samples\n", name);
@@ -198,12 +198,12 @@ void print(const char* name, std::vector<double> us)
     double sum = 0;
     for (double v : us)
         sum += v;
-    std::printf("bench: %-11s %zu events: median %.1f us, mean %.1f us, 90%% %.1f us, max %.0f us\n", name,
-                us.size(), us[us.size() / 2], sum / us.size(), us[us.size() * 9 / 10], us.back());
+    std::printf("bench: %-11s %zu events: median %.1f us, mean %.1f us, 90%% %.1f us, max %.0f us\n", name, us.size(),
+                us[us.size() / 2], sum / us.size(), us[us.size() * 9 / 10], us.back());
 }
 
 // Nearest rank: the smallest sample with at least q of all at or below it.
-double percentile(const std::vector<double>& sorted, double q)
+double percentile(const std::vector<double> &sorted, double q)
 {
     size_t rank = static_cast<size_t>(q * sorted.size() + 0.999999);
     return sorted[rank > 0 ? rank - 1 : 0];
@@ -211,7 +211,7 @@ double percentile(const std::vector<double>& sorted, double q)
 
 // The distribution of one run's samples, sorted, named what: the tail
 // percentiles only where there are samples above them.
-void printDistribution(const std::string& what, const std::vector<double>& us)
+void printDistribution(const std::string &what, const std::vector<double> &us)
 {
     if (us.empty()) {
         std::printf("bench: tod %s: no samples\n", what.c_str());
@@ -228,7 +228,7 @@ void printDistribution(const std::string& what, const std::vector<double>& us)
 }
 
 // The running sender pid, unloaded and then loaded.
-int measureService(pid_t pid, const char* label, int events)
+int measureService(pid_t pid, const char *label, int events)
 {
     board::writeText(kTrace + "buffer_size_kb", "8192");
     board::pps::setTimer(false);
@@ -237,7 +237,7 @@ int measureService(pid_t pid, const char* label, int events)
     std::vector<pid_t> loops = board::startBusyLoops(2 * cpus);
     Gaps loaded = traceGaps(pid, events);
     board::stopBusyLoops(loops);
-    for (std::vector<double>* us : {&idle.work, &loaded.work, &idle.wake, &loaded.wake})
+    for (std::vector<double> *us : {&idle.work, &loaded.work, &idle.wake, &loaded.wake})
         std::sort(us->begin(), us->end());
     std::string name = label;
     printDistribution(name + " unloaded read-to-write", idle.work);
@@ -248,8 +248,8 @@ int measureService(pid_t pid, const char* label, int events)
     if (fewest >= 100) {
         double q = fewest >= 1000 ? 0.999 : 0.99;
         std::printf("bench: tod %s loaded/unloaded %s %.2f (%d busy loops on %d CPU)\n", label,
-                    fewest >= 1000 ? "p99.9" : "p99", percentile(loaded.work, q) / percentile(idle.work, q),
-                    2 * cpus, cpus);
+                    fewest >= 1000 ? "p99.9" : "p99", percentile(loaded.work, q) / percentile(idle.work, q), 2 * cpus,
+                    cpus);
     }
     size_t enough = static_cast<size_t>(events) * 9 / 10;
     bool ok = idle.work.size() >= enough && loaded.work.size() >= enough;
@@ -257,9 +257,9 @@ int measureService(pid_t pid, const char* label, int events)
     return ok ? 0 : 1;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     if (argc > 1 && (std::strcmp(argv[1], kFloor) == 0 || std::strcmp(argv[1], kFloorWithTrace) == 0))
         floorLoop(std::strcmp(argv[1], kFloorWithTrace) == 0);
@@ -267,7 +267,7 @@ int main(int argc, char** argv)
         return measureService(std::atoi(argv[2]), argv[3], argc > 4 ? std::atoi(argv[4]) : 1000);
     int events = argc > 1 ? std::atoi(argv[1]) : 300;
     board::pps::setTimer(false);
-    int con = board::openRawPort(board::kTodPort);  // held open: keeps the raw settings
+    int con = board::openRawPort(board::kTodPort); // held open: keeps the raw settings
     std::vector<double> halvern = measure(Program::halvern, events);
     std::vector<double> floor = measure(Program::floor, events);
     std::vector<double> traced = measure(Program::floorWithTrace, events);

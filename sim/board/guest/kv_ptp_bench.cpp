@@ -19,11 +19,11 @@
 namespace {
 
 constexpr int kRounds = 5;
-constexpr unsigned long kFloorWithSocCall = 1;  // sim_ioctl_floor's command
+constexpr unsigned long kFloorWithSocCall = 1; // sim_ioctl_floor's command
 
 // Microseconds per call of cmd on the node, the median of kRounds rounds;
 // negative when a call fails.
-double perCall(const char* node, unsigned long cmd, int calls)
+double perCall(const char *node, unsigned long cmd, int calls)
 {
     int fd = open(node, O_RDWR);
     if (fd < 0) {
@@ -49,9 +49,9 @@ double perCall(const char* node, unsigned long cmd, int calls)
     return rounds[rounds.size() / 2];
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     int calls = argc > 1 ? std::atoi(argv[1]) : 20000;
     if (calls < 1)

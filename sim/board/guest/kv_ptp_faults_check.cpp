@@ -23,16 +23,15 @@
 
 namespace {
 
-const char* const kFailNth = "/proc/thread-self/fail-nth";
-const char* const kGlueFolder = "/sys/devices/virtual/kv_ptp";
-int firstAllocation = 1;  // --from
+const char *const kFailNth = "/proc/thread-self/fail-nth";
+const char *const kGlueFolder = "/sys/devices/virtual/kv_ptp";
+int firstAllocation = 1; // --from
 
 // Runs call() with the calling thread's nth slab allocation made to fail,
 // and takes the kernel log it made; false when the call made fewer than nth
 // allocations (no failure was injected). The test ends when fail-nth cannot
 // be armed.
-template <typename Call>
-bool withNthAllocationFailing(int nth, Call call, std::vector<board::LogRecord>* log)
+template <typename Call> bool withNthAllocationFailing(int nth, Call call, std::vector<board::LogRecord> *log)
 {
     int log_fd = board::kmsgOpen();
     int fd = open(kFailNth, O_RDWR | O_CLOEXEC);
@@ -56,9 +55,9 @@ void setUpFailslab()
 {
     ASSERT_TRUE(board::writeText("/sys/kernel/debug/failslab/ignore-gfp-wait", "N"));
     ASSERT_TRUE(board::writeText("/sys/kernel/debug/failslab/verbose", "1"));
-    DIR* caches = opendir("/sys/kernel/slab");
+    DIR *caches = opendir("/sys/kernel/slab");
     ASSERT_TRUE(caches != nullptr);
-    while (dirent* cache = readdir(caches))
+    while (dirent *cache = readdir(caches))
         if (cache->d_name[0] != '.' && std::string(cache->d_name) != "kmemleak_object")
             board::writeText(std::string("/sys/kernel/slab/") + cache->d_name + "/failslab", "1");
     closedir(caches);
@@ -67,35 +66,34 @@ void setUpFailslab()
 
 // A step of the call, known by the module's error record when it fails.
 struct Step {
-    const char* logText;
-    const char* name;
+    const char *logText;
+    const char *name;
 };
 
-void printSteps(const Step* steps, size_t count)
+void printSteps(const Step *steps, size_t count)
 {
     for (size_t i = 0; i < count; ++i)
         std::printf("# step %s\n", steps[i].name);
 }
 
 // The step whose error record the log holds, else fallback.
-std::string stepOf(const std::vector<board::LogRecord>& log, const Step* steps, size_t count,
-                   const char* fallback)
+std::string stepOf(const std::vector<board::LogRecord> &log, const Step *steps, size_t count, const char *fallback)
 {
-    for (const board::LogRecord& record : log)
+    for (const board::LogRecord &record : log)
         for (size_t i = 0; i < count; ++i)
             if (record.text.find(steps[i].logText) != std::string::npos)
                 return steps[i].name;
     return fallback;
 }
 
-const char* errorName(int error)
+const char *errorName(int error)
 {
     return error == 0 ? "none (absorbed)" : strerrorname_np(error);
 }
 
 constexpr int kMostCalls = 2000;
 
-}  // namespace
+} // namespace
 
 TEST_TIMEOUT(every_failed_allocation_of_the_load_undoes_everything, 1200)
 {
@@ -141,14 +139,14 @@ TEST_TIMEOUT(every_failed_allocation_of_the_load_undoes_everything, 1200)
         if (error == 0)
             EXPECT_EQ(0, board::unloadModule("kv_ptp"));
         if (error != 0 && board::exists(kGlueFolder)) {
-            std::printf("# allocation %4d: %-14s failed with %-16s left: %s, the kernel's\n", nth,
-                        step.c_str(), errorName(error), kGlueFolder);
+            std::printf("# allocation %4d: %-14s failed with %-16s left: %s, the kernel's\n", nth, step.c_str(),
+                        errorName(error), kGlueFolder);
             std::printf("# the load sweep goes on after a reboot with --from=%d\n", nth + 1);
             return;
         }
         auto left = kvptp::leftoversAfterUnload(major);
-        std::printf("# allocation %4d: %-14s failed with %-16s left: %s\n", nth, step.c_str(),
-                    errorName(error), left.empty() ? "nothing" : "");
+        std::printf("# allocation %4d: %-14s failed with %-16s left: %s\n", nth, step.c_str(), errorName(error),
+                    left.empty() ? "nothing" : "");
         EXPECT_TRUE(kvptp::clean(left));
         // The next load works, on the same major.
         ASSERT_EQ(0, board::loadModule(board::kKvPtpModule));
@@ -171,7 +169,7 @@ int ioremapMappings()
     return count;
 }
 
-}  // namespace
+} // namespace
 
 TEST_F_TIMEOUT(Loaded, every_failed_allocation_of_the_clock_setup_unmaps_what_it_mapped, 600)
 {
@@ -198,8 +196,8 @@ TEST_F_TIMEOUT(Loaded, every_failed_allocation_of_the_clock_setup_unmaps_what_it
         }
         std::string step = result == 0 ? "none" : stepOf(log, steps, std::size(steps), "other");
         int left = ioremapMappings() - mappings;
-        std::printf("# allocation %4d: %-14s failed with %-16s left: %s\n", nth, step.c_str(),
-                    errorName(int(-result)), left == 0 ? "nothing" : "a mapping");
+        std::printf("# allocation %4d: %-14s failed with %-16s left: %s\n", nth, step.c_str(), errorName(int(-result)),
+                    left == 0 ? "nothing" : "a mapping");
         EXPECT_EQ(0, left);
         EXPECT_EQ(0, kvptp::rawIoctl(fd, KV_PTP_IOCTL_CLOCK_SETUP, nullptr));
     }
@@ -208,9 +206,9 @@ TEST_F_TIMEOUT(Loaded, every_failed_allocation_of_the_clock_setup_unmaps_what_it
     EXPECT_TRUE(nth <= kMostCalls);
 }
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
-    std::vector<char*> args;
+    std::vector<char *> args;
     for (int i = 0; i < argc; ++i) {
         if (std::strncmp(argv[i], "--from=", 7) == 0)
             firstAllocation = std::atoi(argv[i] + 7);

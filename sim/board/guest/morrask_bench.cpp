@@ -27,12 +27,12 @@
 
 namespace {
 
-const char* const kDevice = "/dev/spidev1.1";
+const char *const kDevice = "/dev/spidev1.1";
 constexpr double kBannerPauseMs = 200;
 constexpr int kRounds = 5;
 
 // Wall time of one loader run in ms; its output goes where a board's log would.
-double timeMorrask(const std::vector<std::string>& args)
+double timeMorrask(const std::vector<std::string> &args)
 {
     double start = board::monotonicMs();
     pid_t pid = board::startProgram("/bin/morrask", args, "/tmp/morrask_bench.out");
@@ -51,7 +51,7 @@ double timeMorrask(const std::vector<std::string>& args)
 
 // The two transfers of a write with every signal but SIGTERM and SIGKILL
 // held off across both.
-bool heldWrite(int fd, struct spi_ioc_transfer* page, struct spi_ioc_transfer* reg)
+bool heldWrite(int fd, struct spi_ioc_transfer *page, struct spi_ioc_transfer *reg)
 {
     sigset_t all, saved;
     sigfillset(&all);
@@ -65,7 +65,7 @@ bool heldWrite(int fd, struct spi_ioc_transfer* page, struct spi_ioc_transfer* r
 // What one register write needs, with nothing around it: the floor. With
 // a stream to check, also the status call that the loader makes per line
 // to see that its configuration file is unchanged.
-bool floorWrite(FILE* trace, unsigned address, unsigned char value, FILE* checked = nullptr)
+bool floorWrite(FILE *trace, unsigned address, unsigned char value, FILE *checked = nullptr)
 {
     struct stat status;
     if (checked != nullptr && fstat(fileno(checked), &status) != 0)
@@ -75,7 +75,7 @@ bool floorWrite(FILE* trace, unsigned address, unsigned char value, FILE* checke
     unsigned char page[2] = {0x7F, static_cast<unsigned char>(address >> 7)};
     unsigned char reg[2] = {static_cast<unsigned char>(address & 0x7F), value};
     struct spi_ioc_transfer xfer[2] = {};
-    for (struct spi_ioc_transfer& one : xfer) {
+    for (struct spi_ioc_transfer &one : xfer) {
         one.len = 2;
         one.speed_hz = 10000000;
         one.bits_per_word = 8;
@@ -89,7 +89,7 @@ bool floorWrite(FILE* trace, unsigned address, unsigned char value, FILE* checke
 
 // ms per write of the floor over writes writes, tracing into trace and,
 // with checked, making the status call on it too; negative on a failure.
-double timeFloor(FILE* trace, int writes, FILE* checked = nullptr)
+double timeFloor(FILE *trace, int writes, FILE *checked = nullptr)
 {
     double start = board::monotonicMs();
     for (int i = 0; i < writes; ++i)
@@ -110,7 +110,7 @@ double median(std::vector<double> values)
 double sampleWaitsMs()
 {
     double waits = 0;
-    FILE* f = std::fopen(board::kSampleConfig, "r");
+    FILE *f = std::fopen(board::kSampleConfig, "r");
     char line[256];
     unsigned long us;
     while (f && std::fgets(line, sizeof(line), f))
@@ -125,16 +125,16 @@ double sampleWaitsMs()
 std::string writeConfig(int count)
 {
     std::string path = "/tmp/bench-" + std::to_string(count) + ".cfg";
-    FILE* f = std::fopen(path.c_str(), "w");
+    FILE *f = std::fopen(path.c_str(), "w");
     for (int i = 0; i < count; ++i)
         std::fprintf(f, "X,0x%04X,0x%02X\n", i % 0x800, i & 0xFF);
     std::fclose(f);
     return path;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     int writes = argc > 1 ? std::atoi(argv[1]) : 2000;
     if (writes < 1)
@@ -148,8 +148,8 @@ int main(int argc, char** argv)
         double perWrite = (timeMorrask({"-r", twice}) - kBannerPauseMs - once) / writes;
         loader.push_back(perWrite);
         fixed.push_back(once - writes * perWrite);
-        FILE* trace = std::fopen("/tmp/morrask_floor.out", "w");
-        FILE* config = std::fopen(single.c_str(), "r");
+        FILE *trace = std::fopen("/tmp/morrask_floor.out", "w");
+        FILE *config = std::fopen(single.c_str(), "r");
         floor.push_back(timeFloor(trace, writes));
         checkedFloor.push_back(timeFloor(trace, writes, config));
         std::fclose(config);

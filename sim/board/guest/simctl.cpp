@@ -21,7 +21,8 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: simctl chip BUS | transfers BUS [N] | registers BUS | soc BLOCK... | pps-ns NS | reset | sync | unsync | synced\n");
+    std::fprintf(stderr, "usage: simctl chip BUS | transfers BUS [N] | registers BUS | soc BLOCK... | pps-ns NS | "
+                         "reset | sync | unsync | synced\n");
     return 2;
 }
 
@@ -29,7 +30,7 @@ void printTransfers(int bus, size_t most)
 {
     std::vector<board::spi::Transfer> transfers = board::spi::transfers(bus);
     for (size_t i = 0; i < transfers.size() && i < most; ++i) {
-        const board::spi::Transfer& t = transfers[i];
+        const board::spi::Transfer &t = transfers[i];
         std::printf("len=%u speed=%u bits=%u mode=0x%x data=", t.len, t.speed, t.bits, t.mode);
         for (size_t k = 0; k < t.bytes.size(); ++k)
             std::printf(k ? " %02x" : "%02x", t.bytes[k]);
@@ -38,7 +39,7 @@ void printTransfers(int bus, size_t most)
 }
 
 // Registers of a SoC block that are not zero; false when it cannot be read.
-bool printSoc(const char* block)
+bool printSoc(const char *block)
 {
     std::vector<uint64_t> regs = board::soc::snapshot(block);
     for (size_t i = 0; i < regs.size(); ++i) {
@@ -50,12 +51,12 @@ bool printSoc(const char* block)
     return true;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "reset") == 0) {
-        volatile uint16_t* reset = board::resetRegister();
+        volatile uint16_t *reset = board::resetRegister();
         if (!reset)
             return 1;
         std::printf("0x%04x\n", *reset);
@@ -82,7 +83,7 @@ int main(int argc, char** argv)
     } else if (command == "transfers") {
         printTransfers(bus, argc > 3 ? std::strtoul(argv[3], nullptr, 0) : SIZE_MAX);
     } else if (command == "registers") {
-        for (const auto& reg : board::spi::registers(bus))
+        for (const auto &reg : board::spi::registers(bus))
             std::printf("0x%03x 0x%02x\n", reg.first, reg.second);
     } else if (command == "soc") {
         int status = 0;
