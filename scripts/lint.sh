@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The static checks. Each CHECK runs alone; without one, all of them run:
 #   scripts/lint.sh [-b BUILD_DIR] [CHECK...]
+#   scripts/lint.sh --fix [clang-format]
 # * sparse: kv_ptp and the simulation modules through sparse on every
 #   file (kbuild C=2, W=1), against the 5.4 and 6.1 board kernels
 # * checkpatch: the kernel's checkpatch.pl --strict on their .c and .h files
@@ -8,6 +9,8 @@
 # * shellcheck: every shell script git tracks, the shell templates included
 # * clang-tidy: .clang-tidy over the .cpp files of morrask, halvern and
 #   kv-ptp-ctl
+# * clang-format: .clang-format over the C++ sources, the kernel C's aside
+#   (cxx_sources); --fix formats them in place instead
 # BUILD_DIR (or $LINT_BUILD_DIR) is a configured CMake build tree: its
 # compile_commands.json for clang-tidy (configured with
 # -DCMAKE_EXPORT_COMPILE_COMMANDS=ON) and kv_ptp's generated files; without
@@ -19,20 +22,27 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/kbuild-lib.sh"
 
-all_checks=(sparse checkpatch coccicheck shellcheck clang-tidy)
-usage="usage: lint.sh [-b build_dir] [${all_checks[*]}]"
+all_checks=(sparse checkpatch coccicheck shellcheck clang-tidy clang-format)
+# The checks that --fix can apply.
+fix_checks=(clang-format)
+usage="usage: lint.sh [-b build_dir] [${all_checks[*]}] | --fix [${fix_checks[*]}]"
 build=${LINT_BUILD_DIR:-}
-while getopts "b:" opt; do
+fix=
+while getopts "b:-:" opt; do
     case $opt in
         b) build=$OPTARG ;;
+        -) [ "$OPTARG" = fix ] || { echo "$usage" >&2; exit 2; }
+           fix=yes ;;
         *) echo "$usage" >&2; exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))
 checks=("$@")
-[ ${#checks[@]} -gt 0 ] || checks=("${all_checks[@]}")
+known=("${all_checks[@]}")
+[ -z "$fix" ] || known=("${fix_checks[@]}")
+[ ${#checks[@]} -gt 0 ] || checks=("${known[@]}")
 for check in "${checks[@]}"; do
-    [[ " ${all_checks[*]} " == *" $check "* ]] || { echo "lint: unknown check '$check'; $usage" >&2; exit 2; }
+    [[ " ${known[*]} " == *" $check "* ]] || { echo "lint: unknown check '$check'; $usage" >&2; exit 2; }
 done
 
 module=$top/rte/sources/kvLkmPtpAux
@@ -44,7 +54,7 @@ sparse_kernels=(5.4 6.1)
 
 # scripts/install-deps.sh installs them (coccinelle's OCaml rules need
 # ocaml-nox too).
-for tool in sparse spatch shellcheck clang-tidy-14 cmake make; do
+for tool in sparse spatch shellcheck clang-tidy-14 clang-format-14 cmake make; do
     command -v "$tool" >/dev/null ||
         { echo "lint: $tool not found; scripts/install-deps.sh installs it" >&2; exit 1; }
 done
@@ -186,6 +196,30 @@ run_clang_tidy() {
         grep -v -E 'warnings? (and [0-9]+ errors? )?generated\.$'
     [ "${PIPESTATUS[1]}" -eq 0 ]
 }
+
+# The C++ sources that keep the tree's style: every tracked .cpp, .h, .cc
+# and .hpp but kv_ptp's and the simulation modules', kernel C whose
+# headers C shares.
+cxx_sources() {
+    local file
+    git -C "$top" ls-files '*.cpp' '*.h' '*.cc' '*.hpp' ':(exclude)rte/' ":(exclude)$sim_src/" |
+        while IFS= read -r file; do
+            [ -f "$top/$file" ] && echo "$file"
+        done
+}
+
+run_clang_format() {
+    local sources
+    mapfile -t sources < <(cxx_sources)
+    cd "$top" && clang-format-14 --style=file --dry-run --Werror "${sources[@]}"
+}
+
+# --fix: the sources formatted in place, nothing checked.
+if [ -n "$fix" ]; then
+    mapfile -t sources < <(cxx_sources)
+    cd "$top" && clang-format-14 --style=file -i "${sources[@]}"
+    exit
+fi
 
 # One configured tree for the checks that need one.
 case " ${checks[*]} " in

@@ -47,7 +47,7 @@ add_test(NAME cross.build COMMAND ${PROJECT_SOURCE_DIR}/scripts/cross-build.sh $
 set_tests_properties(cross.build PROPERTIES LABELS cross TIMEOUT 900)
 
 # clang-tidy reads this tree's compile_commands.json.
-foreach(check sparse checkpatch coccicheck shellcheck clang-tidy)
+foreach(check sparse checkpatch coccicheck shellcheck clang-tidy clang-format)
     add_test(NAME lint.${check} COMMAND ${PROJECT_SOURCE_DIR}/scripts/lint.sh ${check})
     set_tests_properties(lint.${check} PROPERTIES LABELS lint TIMEOUT 600
                          ENVIRONMENT LINT_BUILD_DIR=${CMAKE_BINARY_DIR})
