@@ -68,9 +68,12 @@ int checkConfiguration(const char *path)
     char line[CFG_LINE_SIZE];
     LineFault fault = LINE_OK;
     for (unsigned number = 1; readable; number++) {
-        readable = readLine(file, line, sizeof(line), &fault) == 0 || reportLineFault(fault, line, sizeof(line)) == 0;
-        if (readable && !checkLine(number, line, fault, &tally))
+        if (readLine(file, line, sizeof(line), &fault) != 0) {
+            reportLineFault(fault, line, sizeof(line)); // a read error, reported as a load reports it
+            readable = false;
+        } else if (!checkLine(number, line, fault, &tally)) {
             break;
+        }
     }
     // A file that configures nothing (a text file of another kind, say)
     // would otherwise pass for a configuration.
