@@ -1,21 +1,5 @@
-# The project's version, PROJECT_VERSION, is set once, by project() in the
-# top-level CMakeLists.txt; everything that shows it is generated from it here.
-
-# The Debian changelog is written by hand, as it keeps the package's history;
-# its latest entry must be this version, or the package would carry another.
-set(version_changelog ${PROJECT_SOURCE_DIR}/packaging/deb/changelog)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${version_changelog})
-file(STRINGS ${version_changelog} version_entry LIMIT_COUNT 1)
-if(NOT version_entry MATCHES "^[a-z0-9][a-z0-9.+-]* \\(([^)]+)\\) ")
-    message(FATAL_ERROR "packaging/deb/changelog: no package version in its first line")
-endif()
-if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
-    message(FATAL_ERROR "packaging/deb/changelog's latest entry is version ${CMAKE_MATCH_1}, "
-        "but the project's version (project() in CMakeLists.txt) is ${PROJECT_VERSION}: "
-        "add an entry for ${PROJECT_VERSION} at the top of the changelog "
-        "(dch --changelog packaging/deb/changelog -v ${PROJECT_VERSION}), "
-        "or set project()'s version back to ${CMAKE_MATCH_1}")
-endif()
+# The project's version, PROJECT_VERSION, comes from debian/changelog (the
+# top-level CMakeLists.txt); everything that shows it is generated from it here.
 
 # For every program, the guest programs of the simulated board included.
 add_compile_definitions("TIMING_SUPPORT_VERSION=\"${PROJECT_VERSION}\"")

@@ -54,16 +54,25 @@ case $(modinfo -F vermagic "$ko") in
 esac
 ! modinfo -F simulation "$ko" | grep -q . || fail "kv_ptp.ko is a simulation build"
 
-root=$work/root
-umask 022
-install -d "$root/lib/modules/$release/updates"
-aarch64-linux-gnu-strip --strip-debug -o "$root/lib/modules/$release/updates/kv_ptp.ko" "$ko"
-deb_doc "$root" "$name" "$meta/copyright"
-install -d "$root/DEBIAN"
+# Packed by debhelper in a folder of its own: the package's debian/ made
+# from packaging/module-deb for this release, with the source's changelog
+# and copyright.
+pkg=$work/pkg
+mkdir -p "$pkg/debian"
+sed "s/@RELEASE@/$release/g" "$meta/control.in" >"$pkg/debian/control"
+cp "$top/debian/changelog" "$top/debian/copyright" "$pkg/debian/"
 for script in postinst postrm; do
-    sed "s/@RELEASE@/$release/g" "$meta/$script" >"$root/DEBIAN/$script"
-    chmod 0755 "$root/DEBIAN/$script"
+    sed "s/@RELEASE@/$release/g" "$meta/$script.in" >"$pkg/debian/$name.$script"
 done
-deb=$out/${name}_$(deb_version)_arm64.deb
-deb_pack "$root" "$meta/control.in" "$deb" -e "s/@RELEASE@/$release/g"
-echo "$deb"
+aarch64-linux-gnu-strip --strip-debug -o "$pkg/kv_ptp.ko" "$ko"
+echo "kv_ptp.ko lib/modules/$release/updates/" >"$pkg/debian/$name.install"
+(
+    cd "$pkg"
+    export DEB_HOST_ARCH=arm64
+    for tool in dh_prep dh_install dh_installdocs dh_installchangelogs dh_compress dh_fixperms \
+        dh_installdeb dh_gencontrol dh_md5sums; do
+        "$tool"
+    done
+    dh_builddeb --destdir="$out"
+) >"$work/debhelper.log" 2>&1 || { cat "$work/debhelper.log" >&2; fail "debhelper could not pack $name"; }
+echo "$out/${name}_$(deb_version)_arm64.deb"

@@ -40,19 +40,22 @@ if(BOARD_TESTS)
               -k 5.4-debug -g ${board54_dir}/guest)
 endif()
 
-# The board's Debian package: its build, its contents, lintian, the unit,
-# a second build to the same bytes, and (with the board) the guest suites
-# on the packaged programs and the module DKMS builds from it; and the
+# The board's Debian packages, built by dpkg-buildpackage: their contents,
+# lintian on the whole upload (source and binaries), the units, a second
+# build to the same bytes, DKMS on a kernel without the SoC driver, and
+# (with the board) the guest suites on the packaged programs and the
+# module DKMS builds from the source package; and the
 # binary module package for the 5.4 board kernel, checked the same way, whose
 # module must pass the kv_ptp suite there.
 if(PACKAGE_TESTS)
     set(package_dir ${CMAKE_BINARY_DIR}/package)
     set(package_deb ${package_dir}/timing-support_${PROJECT_VERSION}_arm64.deb)
+    set(package_changes ${package_dir}/timing-support_${PROJECT_VERSION}_arm64.changes)
     add_test(NAME package.build COMMAND ${PROJECT_SOURCE_DIR}/scripts/package.sh ${package_dir})
     set_tests_properties(package.build PROPERTIES FIXTURES_SETUP package TIMEOUT 600 LABELS package)
     foreach(check contents lintian unit reproducible dkms)
         add_test(NAME package.${check}
-                 COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check.sh ${check} ${package_deb})
+                 COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check.sh ${check} ${package_changes})
         set_tests_properties(package.${check} PROPERTIES FIXTURES_REQUIRED package TIMEOUT 600 LABELS package)
     endforeach()
     if(BOARD_TESTS)

@@ -5,9 +5,11 @@
 #   sim/board/build.sh [-k 5.4|5.4-debug|6.1|DIR] [-c] [-g GUEST_DIR] [-s SOURCE] [-p PACKAGE.deb [-m MODULE_PACKAGE.deb]] [dir]
 # -k names the kernel (prepare.sh; default 5.4, the board's line); dir
 # defaults to build/board-<kernel>, so builds for both kernels sit side by side.
-# With -p the board gets what the Debian package holds instead of the
-# development build: its programs, kv_ptp.ko built by DKMS from its module
-# source, and its ioctl header for the guest programs. With -m as well, the
+# With -p the board gets what the Debian packages hold instead of the
+# development build: the programs of PACKAGE.deb (timing-support), kv_ptp.ko
+# built by DKMS from the module source of kv-ptp-dkms, and the ioctl header
+# of kv-ptp-dev for the guest programs (both of the same version, beside
+# PACKAGE.deb). With -m as well, the
 # guest's kv_ptp.ko is the one the binary module package holds for this
 # kernel (a board build: the clock set-up finds no BTS block here).
 # -c builds the guest's kv_ptp.ko with gcov's counters (a kernel with
@@ -86,7 +88,9 @@ guest=${guest:-$out/guest}
 if [ -n "$package" ]; then
     unpacked=$out/package
     rm -rf "$unpacked"
-    dpkg-deb -x "$package" "$unpacked"
+    for deb in "$package" "${package%/*}/kv-ptp-"{dkms,dev}_"$(dpkg-deb -f "$package" Version)"_all.deb; do
+        dpkg-deb -x "$deb" "$unpacked"
+    done
     api_include=$unpacked/usr/include
 fi
 guest_build() {

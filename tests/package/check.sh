@@ -1,21 +1,39 @@
 #!/usr/bin/env bash
-# Checks the board's Debian packages: the main one (scripts/package.sh) and
-# a binary module package (scripts/package-module.sh):
-#   check.sh contents|lintian|unit|reproducible|dkms PACKAGE.deb [KERNEL_TREE]
+# Checks the board's Debian packages: those of one dpkg-buildpackage run
+# (scripts/package.sh), named by its .changes, and a binary module package
+# (scripts/package-module.sh):
+#   check.sh contents|lintian|unit|reproducible|dkms PACKAGES.changes|MODULE_PACKAGE.deb [KERNEL_TREE]
+#   check.sh dkms-upgrade PACKAGES.changes NEXT_PACKAGES.changes KERNEL_TREE
 # A module package's second build needs the kernel tree it was built
 # against (and KBUILD_EXTRA_SYMBOLS as it was built with); the dkms check
-# takes a tree without the SoC driver's export (default: Debian's 6.1).
+# takes a tree without the SoC driver's export (default: Debian's 6.1),
+# dkms-upgrade one with it (and KBUILD_EXTRA_SYMBOLS where the driver is
+# built outside the tree).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/scripts/kbuild-lib.sh"
+. "$top/scripts/deb-lib.sh"
 what=$1
-deb=$(realpath "$2")
+target=$(realpath "$2")
 tree=${3:-}
-package=$(dpkg-deb -f "$deb" Package)
-version=$(dpkg-deb -f "$deb" Version)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+
+# The debs a .changes lists, by package name: deb_of NAME.
+changes_debs() {
+    sed -n '/^Files:/,/^[^ ]/s/^ [0-9a-f]* [0-9]* [^ ]* [^ ]* \(.*\.deb\)$/\1/p' "$1" | sed "s|^|$(dirname "$1")/|"
+}
+case $target in
+    *.changes)
+        debs=$(changes_debs "$target")
+        deb=$(grep '/timing-support_[^/]*_arm64\.deb$' <<<"$debs") ;;
+    *) debs=$target deb=$target ;;
+esac
+package=$(dpkg-deb -f "$deb" Package)
+version=$(dpkg-deb -f "$deb" Version)
+mapfile -t deb_files <<<"$debs"
+deb_of() { grep "/${1}_[^/]*\.deb$" <<<"$debs"; }
 
 fail() {
     echo "package: $*" >&2
@@ -27,13 +45,15 @@ unpack() {
     echo "$scratch/root"
 }
 
-# What the package installs where, with owners and modes, against the
-# listing $1 (RELEASE in it stands for the kernel release $2, VERSION for the
-# package's version).
+# What deb $1 installs where, with owners and modes, against the listing
+# tests/package/NAME.txt (RELEASE in it stands for the kernel release $2,
+# VERSION for the package's version).
 check_listing() {
-    dpkg-deb -c "$deb" | awk '{ print $1, $2, $6 }' >"$scratch/listing"
-    sed -e "s/RELEASE/${2:-}/g" -e "s/VERSION/$version/g" "$1" | diff -u - "$scratch/listing" ||
-        fail "unexpected contents"
+    local name
+    name=$(dpkg-deb -f "$1" Package)
+    dpkg-deb -c "$1" | awk '{ print $1, $2, $6 }' >"$scratch/listing"
+    sed -e "s/RELEASE/${2:-}/g" -e "s/VERSION/$version/g" "$top/tests/package/${name%-"${2:-}"}.txt" |
+        diff -u - "$scratch/listing" || fail "unexpected contents of $name"
 }
 
 # The packaged programs' hardening, seen in the stripped static PIEs
@@ -90,18 +110,28 @@ check_hardening() {
     done
 }
 
-# The main package: its listing; the programs are hardened static PIE
-# aarch64 binaries; the module source is the repository's, its generated
-# files their templates with the package's version; the manual pages render
-# without a warning; every version number agrees.
+# The packages of one build: their listings; the programs are hardened
+# static PIE aarch64 binaries whose debug information is in the -dbgsym
+# package; the module source is the repository's, its generated files their
+# templates with the package's version; the header is the repository's;
+# the manual pages render without a warning; every version number agrees.
 check_main_contents() {
-    check_listing "$top/tests/package/contents.txt"
+    local name
+    for name in timing-support kv-ptp-dkms kv-ptp-dev; do
+        check_listing "$(deb_of "$name")"
+    done
+    [ "${#deb_files[@]}" -eq 4 ] || fail "the build made other packages: $(basename -a "${deb_files[@]}" | tr '\n' ' ')"
 
-    local root
+    local root program id
     root=$(unpack)
+    dpkg-deb -x "$(deb_of kv-ptp-dkms)" "$root"
+    dpkg-deb -x "$(deb_of kv-ptp-dev)" "$root"
+    dpkg-deb -x "$(deb_of timing-support-dbgsym)" "$root"
     for program in morrask halvern kv-ptp-ctl; do
         kbuild_static_aarch64 "$root/usr/sbin/$program" stripped-pie >/dev/null ||
             fail "usr/sbin/$program is not a stripped static PIE aarch64 binary"
+        id=$(readelf -n "$root/usr/sbin/$program" | sed -n 's/^ *Build ID: \(..\)\(.*\)$/\1\/\2/p')
+        [ -f "$root/usr/lib/debug/.build-id/$id.debug" ] || fail "no debug information for $program (build ID $id)"
     done
     check_hardening "$root"/usr/sbin/{morrask,halvern,kv-ptp-ctl}
 
@@ -126,21 +156,20 @@ check_main_contents() {
         [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"
     done
 
-    # The udev rule must name the module's class and nodes.
-    local name
+    # The udev rule must name the module's class and nodes, and its group
+    # be one the package creates.
     name=$(sed -n 's/^#define KV_PTP_NAME\t*"\(.*\)"$/\1/p' "$source/src/ptp/kv_ptp.h")
     grep -q -x "SUBSYSTEM==\"$name\", KERNEL==\"${name}\[0-4\]\", GROUP=\"$name\", MODE=\"0660\"" \
         "$root/lib/udev/rules.d/60-kv-ptp.rules" || fail "the udev rule does not match the nodes ${name}[0-4]"
+    grep -q -x "g $name -" "$root/usr/lib/sysusers.d/timing-support.conf" || fail "no sysusers line for the group $name"
 
-    # The manual pages name it in their title line, the description the
-    # module source's folder.
+    # The manual pages name it in their title line.
     local versions
     versions=$(printf '%s\n' \
         "$version" \
         "$(kbuild_package_version "$module/dkms.conf")" \
         "$(sed -n 's/^#define KV_PTP_VERSION\t*"\(.*\)"$/\1/p' "$module/src/ptp/kv_ptp_version.h")" \
-        "$(sed -n 's/^project(.* VERSION \([0-9.]*\) .*/\1/p' "$top/CMakeLists.txt")" \
-        "$(dpkg-deb -f "$deb" Description | sed -n 's|.*/usr/src/kv-ptp-\([^)]*\)).*|\1|p')" \
+        "$(for name in kv-ptp-dkms kv-ptp-dev timing-support-dbgsym; do dpkg-deb -f "$(deb_of "$name")" Version; done)" \
         "$(for page in "$root"/usr/share/man/man*/*.gz; do
             zcat "$page" | sed -n 's/^\.TH .* "timing-support \([^"]*\)" .*/\1/p' | grep . || echo "no version in ${page##*/}"
         done)" | sort -u)
@@ -155,7 +184,7 @@ check_main_contents() {
 # its maintainer scripts run depmod for its release.
 check_module_contents() {
     local release=${package#kv-ptp-modules-} root ko
-    check_listing "$top/tests/package/module-contents.txt" "$release"
+    check_listing "$deb" "$release"
     root=$(unpack)
     ko=$root/lib/modules/$release/updates/kv_ptp.ko
     case $(file -b "$ko") in
@@ -186,7 +215,7 @@ check_contents() {
 # Every lintian tag is either absent or overridden with its reason.
 check_lintian() {
     local report status=0
-    report=$(lintian --allow-root --display-info --pedantic --show-overrides "$deb" 2>&1) || status=$?
+    report=$(lintian --allow-root --display-info --pedantic --show-overrides "$target" 2>&1) || status=$?
     echo "$report"
     # 2 says it reported tags of its fail-on level (shown overrides count);
     # 1 or anything else, that it could not check the package.
@@ -242,68 +271,115 @@ kv-ptp.service 2.5
 LIMITS
 }
 
-# The package's own maintainer scripts with the real DKMS, on a machine
-# whose one kernel ($tree, by default Debian 12's arm64 6.1) lacks the SoC
-# driver's export: install and upgrade succeed, the module is added but
-# built for no kernel. In a mount namespace, over empty /var/lib/dkms,
-# /usr/src and /lib/modules; the system's own commands the scripts call
-# (group, udev, systemd) are stand-ins that do nothing.
-check_dkms() {
-    local root release
-    root=$(unpack)
-    tree=$(realpath "${tree:-$("$top/sim/board/prepare.sh" -k 6.1 | tail -n 1)/headers}")
-    ! grep -q -w otx2_ptp_pps_read "$tree/Module.symvers" || fail "$tree exports otx2_ptp_pps_read"
+# The DKMS package's own maintainer scripts with the real DKMS, on a machine
+# whose one kernel is $tree, in a mount namespace over empty /var/lib/dkms,
+# /usr/src and /lib/modules: run_dkms SCRIPT CHANGES... runs the shell
+# lines SCRIPT there, where "unpack N" puts the module source of the Nth
+# .changes' kv-ptp-dkms into /usr/src as dpkg would, $scratch/scriptsN
+# holds its maintainer scripts and $release is the kernel's release. The
+# output is in $scratch/dkms.log.
+run_dkms() {
+    local script=$1 changes n=0 dkms
+    shift
     release=$(kbuild_release "$tree")
-    dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$scratch" ./postinst ./prerm
-    mkdir "$scratch/bin"
-    local command
-    for command in getent addgroup udevadm deb-systemd-helper deb-systemd-invoke systemctl; do
-        printf '#!/bin/sh\nexit 0\n' >"$scratch/bin/$command"
-        chmod 0755 "$scratch/bin/$command"
+    for changes; do
+        n=$((n + 1))
+        dkms=$(changes_debs "$changes" | grep '/kv-ptp-dkms_[^/]*_all\.deb$')
+        dpkg-deb -x "$dkms" "$scratch/root$n"
+        mkdir "$scratch/scripts$n"
+        dpkg-deb --ctrl-tarfile "$dkms" | tar -x -C "$scratch/scripts$n" ./postinst ./prerm
     done
     # shellcheck disable=SC2016  # expanded by the inner shell
     unshare --mount sh -e -c '
-        root=$1 tree=$2 release=$3 scratch=$4 version=$5
+        tree=$1 release=$2 scratch=$3
         for dir in /var/lib/dkms /usr/src /lib/modules; do
             mkdir -p "$dir"  # a container may have no /lib/modules
             mount -t tmpfs dkms-check "$dir"
         done
-        cp -a "$root/usr/src/." /usr/src/
         mkdir -p "/lib/modules/$release"
         ln -s "$tree" "/lib/modules/$release/build"
-        export PATH="$scratch/bin:$PATH" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-
-        "$scratch/postinst" configure || { echo "install: postinst exit status $?"; exit 1; }
+        # DKMS hands kbuild the ARCH of common.postinst, which the package
+        # leaves empty for the machine it runs on: this machine builds for
+        # the board.
+        mkdir -p "$scratch/bin"
+        printf "#!/bin/sh\nARCH=arm64 exec %s \"\$@\"\n" "$(command -v dkms)" >"$scratch/bin/dkms"
+        chmod 0755 "$scratch/bin/dkms"
+        export PATH="$scratch/bin:$PATH" CROSS_COMPILE=aarch64-linux-gnu-
+        # As dpkg unpacks package $1: its files replace those of the one before.
+        unpack() { rm -rf /usr/src/kv-ptp-*; cp -a "$scratch/root$1/usr/src/." /usr/src/; }
+        ( '"$script"' ) || { status=$?; cat /var/lib/dkms/kv-ptp/*/build/make.log 2>/dev/null; exit $status; }' sh "$tree" "$release" "$scratch" >"$scratch/dkms.log" 2>&1 ||
+        { cat "$scratch/dkms.log"; fail "DKMS fails the package on $release"; }
+}
+
+# On a kernel that lacks the SoC driver's export ($tree, by default Debian
+# 12's arm64 6.1) install and upgrade succeed, the module is added but
+# built for no kernel.
+check_dkms() {
+    tree=$(realpath "${tree:-$("$top/sim/board/prepare.sh" -k 6.1 | tail -n 1)/headers}")
+    ! grep -q -w otx2_ptp_pps_read "$tree/Module.symvers" || fail "$tree exports otx2_ptp_pps_read"
+    # shellcheck disable=SC2016  # expanded by the inner shell
+    run_dkms '
+        unpack 1
+        "$scratch/scripts1/postinst" configure || { echo "install: postinst exit status $?"; exit 1; }
         dkms status -m kv-ptp
-        "$scratch/prerm" upgrade "$version" && "$scratch/postinst" configure "$version" ||
+        "$scratch/scripts1/prerm" upgrade "$version" && unpack 1 && "$scratch/scripts1/postinst" configure "$version" ||
             { echo "upgrade: exit status $?"; exit 1; }
-        dkms status -m kv-ptp
-    ' sh "$root" "$tree" "$release" "$scratch" "$version" >"$scratch/dkms.log" 2>&1 ||
-        { cat "$scratch/dkms.log"; fail "DKMS fails the package on $release, which lacks the export"; }
+        dkms status -m kv-ptp' "$target"
     [ "$(grep -c -x -F "kv-ptp/$version: added" "$scratch/dkms.log")" -eq 2 ] ||
         { cat "$scratch/dkms.log"; fail "kv-ptp is not just added on $release"; }
     echo "package: install and upgrade skip kv_ptp on $release, which lacks otx2_ptp_pps_read"
 }
 
-# The same sources, copied to another path and built in another folder,
-# give the same bytes. The sources are the work tree's: a file deleted or
-# renamed there but not yet in git's index is not one of them.
+# On a kernel with the export (KERNEL_TREE) DKMS builds and installs the
+# module of each version as the packages go: version N, an upgrade to N+1
+# (NEXT_PACKAGES.changes), a downgrade back to N; a remove leaves no trace.
+check_dkms_upgrade() {
+    local usage="usage: check.sh dkms-upgrade PACKAGES.changes NEXT_PACKAGES.changes KERNEL_TREE" next
+    next=$(realpath "${tree:?$usage}")
+    tree=$(realpath "${1:?$usage}")
+    next_version=$(sed -n 's/^Version: //p' "$next")
+    export version next_version
+    # shellcheck disable=SC2016  # expanded by the inner shell
+    run_dkms '
+        step() { "$scratch/scripts$1/$2" "$3" "$4" || { echo "$5: $2 exit status $?"; exit 1; }; }
+        built() { echo "$1: kv_ptp.ko $(modinfo -F version "/lib/modules/$release/updates/dkms/kv_ptp.ko")"; }
+        unpack 1 && step 1 postinst configure "" install && built install
+        step 1 prerm upgrade "$next_version" upgrade && unpack 2 && step 2 postinst configure "$version" upgrade && built upgrade
+        step 2 prerm upgrade "$version" downgrade && unpack 1 && step 1 postinst configure "$next_version" downgrade &&
+            built downgrade
+        step 1 prerm remove "" remove && rm -rf /usr/src/kv-ptp-*
+        echo "left: $(find /var/lib/dkms /lib/modules -name "*kv*" | tr "\n" " ")"' "$target" "$next"
+    local expected
+    expected=$(printf '%s\n' "install: kv_ptp.ko $version" "upgrade: kv_ptp.ko $next_version" \
+        "downgrade: kv_ptp.ko $version" "left: ")
+    [ "$(grep -E '^(install|upgrade|downgrade|left):' "$scratch/dkms.log")" = "$expected" ] ||
+        { cat "$scratch/dkms.log"; fail "DKMS does not follow $version, $next_version and back on $release"; }
+    echo "package: DKMS built kv_ptp $version, $next_version, $version again on $release, and removed it"
+}
+
+# The same sources, copied to another path and built there later, give the
+# same bytes: every package, and for a build of the source package its
+# .dsc and tarball (the .buildinfo and .changes record the build's date).
 check_reproducible() {
-    mkdir "$scratch/sources"
-    (cd "$top" && git ls-files -z --cached --others --exclude-standard |
-        while IFS= read -r -d '' file; do [ ! -e "$file" ] || printf '%s\0' "$file"; done |
-        tar --null -T - -cf -) | tar -C "$scratch/sources" -xf -
-    local again
+    deb_copy_sources "$scratch/sources"
+    local compared=() file
     case $package in
         kv-ptp-modules-*)
             [ -n "$tree" ] || fail "the second build of $package needs its kernel tree"
-            again=$("$scratch/sources/scripts/package-module.sh" "$tree" "$scratch/out" | tail -n 1) ;;
-        *) again=$("$scratch/sources/scripts/package.sh" "$scratch/out" | tail -n 1) ;;
+            "$scratch/sources/scripts/package-module.sh" "$tree" "$scratch/out" >/dev/null
+            compared=("$deb") ;;
+        *)
+            "$scratch/sources/scripts/package.sh" "$scratch/out" >/dev/null
+            compared=("${deb_files[@]}" "${target%_*}.dsc" "${target%_*}.tar.xz") ;;
     esac
-    cmp "$deb" "$again" || fail "a second build from the same sources differs"
-    echo "package: reproducible, $(sha256sum "$deb" | cut -d' ' -f1)"
+    for file in "${compared[@]}"; do
+        cmp "$file" "$scratch/out/${file##*/}" || fail "a second build from the same sources differs"
+        echo "package: reproducible $(sha256sum "$file" | sed 's|  .*/|  |')"
+    done
 }
 
 case $what in
     contents | lintian | unit | reproducible | dkms) "check_$what" ;;
+    dkms-upgrade) check_dkms_upgrade "${4:-}" ;;
     *) fail "unknown check $what" ;;
 esac
