@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The bring-up's generator and pll-load, as configured in FOLDER (the build's
-# bring-up/), on hostile /etc/default/timing-support files under dash and
-# bash: which ToD sender the generator adds, what pll-load hands morrask and
-# which SPI device it waits for, what both report, and that nothing in the
-# file runs. Then the board lists of the settings file and the manual pages
-# against the loader's board table.
+# bring-up/): which ToD sender the generator adds on hostile
+# /etc/default/timing-support files under dash and bash, what it reports,
+# and that nothing in the file runs; what pll-load hands morrask and which
+# SPI device it waits for, with the settings in its environment. Then the
+# board lists of the settings file and the manual pages against the
+# loader's board table.
 #   defaults_test.sh FOLDER
 # Ends with "N passed, N failed".
-# shellcheck disable=SC2016  # the files hold $(...) and backquotes as text
+# shellcheck disable=SC2016,SC1003  # the files hold $(...), backquotes and backslashes as text
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -30,106 +31,112 @@ printf '#!/bin/sh\necho "$*" >>"$STUB_DIR/udevadm.log"\n' >"$scratch/bin/udevadm
 printf '#!/bin/sh\ntouch "$STUB_DIR/ran"\n' >"$scratch/bin/cs8"
 chmod +x "$scratch/bin"/*
 export STUB_DIR=$scratch PATH=$scratch/bin:$PATH MORRASK=$scratch/bin/morrask \
-    TIMING_SUPPORT_DEFAULTS=$scratch/defaults TIMING_SUPPORT_DEFAULTS_LIB=$top/bring-up/defaults.sh \
-    TIMING_SUPPORT_KMSG=$scratch/kmsg
+    TIMING_SUPPORT_DEFAULTS=$scratch/defaults TIMING_SUPPORT_KMSG=$scratch/kmsg
 
-# Both scripts under shell $1, in $scratch: leaves the unit the generator
-# added in $unit, morrask's last call in $call, udevadm's calls in $waited,
-# what each reported (prefix off, the file as F) in $gen_said and $pll_said,
-# and yes in $ran if anything of the file ran.
-run() {
-    rm -rf "$scratch/gen" "$scratch/ran"
-    : >"$scratch/kmsg"
-    : >"$scratch/morrask.log"
-    : >"$scratch/udevadm.log"
-    (cd "$scratch" && timeout 10 "$1" "$built/timing-support-generator" "$scratch/gen") 2>>"$scratch/kmsg"
-    (cd "$scratch" && timeout 10 "$1" "$built/pll-load") >/dev/null 2>"$scratch/pll.err"
-    unit=$(ls "$scratch/gen/timing-support.target.wants" 2>/dev/null)
-    call=$(tail -n 1 "$scratch/morrask.log")
-    waited=$(cat "$scratch/udevadm.log")
-    gen_said=$(sed -e 's/^timing-support-generator: //' -e "s|$scratch/defaults|F|g" "$scratch/kmsg")
-    pll_said=$(sed -e 's/^timing-pll: //' -e "s|$scratch/defaults|F|g" "$scratch/pll.err")
-    ran=no
-    [ ! -e "$scratch/ran" ] || ran=yes
-}
-
-# row NAME FILE UNIT CALL SAID: with FILE as the defaults (<none>: no file;
-# <fifo>: a FIFO), under dash and bash, the generator adds UNIT (empty:
-# none) and reports the lines SAID; pll-load calls morrask last as CALL
-# (empty: not at all) and reports SAID but for its TOD_TTY line.
+# row NAME FILE UNIT SAID: with FILE as the defaults (<none>: no file;
+# <fifo>: a FIFO; <nul>: TOD_TTY=4 and a NUL byte), under dash and bash in
+# a UTF-8 locale, the generator adds UNIT (empty: none) within 3 s and
+# reports the lines SAID (prefix off, the file as F); nothing of it runs.
 row() {
-    local shell
+    local shell unit
     for shell in dash bash; do
-        rm -f "$scratch/defaults"
+        rm -rf "$scratch/defaults" "$scratch/gen" "$scratch/ran"
+        : >"$scratch/kmsg"
         case $2 in
             '<none>') ;;
             '<fifo>') mkfifo "$scratch/defaults" ;;
+            '<nul>') printf 'TOD_TTY=4\n\0\n' >"$scratch/defaults" ;;
             *) printf '%s' "$2" >"$scratch/defaults" ;;
         esac
-        run "$shell"
+        (cd "$scratch" && LC_ALL=C.UTF-8 timeout 3 "$shell" "$built/timing-support-generator" "$scratch/gen") \
+            2>>"$scratch/kmsg"
+        unit=$(ls "$scratch/gen/timing-support.target.wants" 2>/dev/null)
         check "$shell, $1: ToD sender" "$unit" "$3"
-        check "$shell, $1: morrask" "$call" "$4"
-        check "$shell, $1: generator's messages" "$gen_said" "$5"
-        check "$shell, $1: pll-load's messages" "$pll_said" "$(grep -v "^TOD_TTY=" <<<"$5")"
-        check "$shell, $1: nothing ran" "$ran" no
+        check "$shell, $1: generator's messages" "$(sed -e 's/^timing-support-generator: //' \
+            -e "s|$scratch/defaults|F|g" "$scratch/kmsg")" "$4"
+        check "$shell, $1: nothing ran" "$([ -e "$scratch/ran" ] && echo yes)" ''
     done
 }
 
 bad_tty=" is not a tty index (0 to 999, no leading zeros); no ToD sender started"
+odd="TOD_TTY not set as TOD_TTY=<index> (no quotes, blanks, export or backslash); no ToD sender started"
+inside="this TOD_TTY line is read as part of the comment or value above it; ignored"
+unread=": systemd reads none of it; the ToD sender on ttyS2"
 
 # Nothing in the file runs: a command is no setting, and a value is taken
 # as written.
-row 'commands' $'$(touch ran)\n`touch ran`\ntouch ran; TOD_TTY=5\nTOD_TTY=3\n' halvern@3.service '' \
-    $'F:1: not a NAME=value line; ignored\nF:2: not a NAME=value line; ignored
-F:3: \'touch ran; TOD_TTY\' is not a setting name; ignored'
-row '; starts a comment' $';touch ran\n\t# touch ran\nTOD_TTY=3\n' halvern@3.service '' ''
-row 'values as written' $'PLL_CONFIG=/p/$(touch ran)`touch ran`; touch ran\nTOD_TTY=$(touch ran)\n' \
-    '' '[-b][VKC][/p/$(touch ran)`touch ran`; touch ran]' "TOD_TTY='\$(touch ran)' in F$bad_tty"
-row 'unquoted blanks' $'TOD_LINE=115200 cs8 raw\nPLL_CONFIG=/p.cfg\nPLL_RESET=no\nTOD_TTY=4\n' \
-    halvern@4.service '[-r][-b][VKC][/p.cfg]' ''
+row 'commands' $'$(touch ran)\n`touch ran`\ntouch ran; TOD_TTY=5\nTOD_TTY=3\n' halvern@3.service \
+    "F:3: 'touch ran; TOD_TTY' is not a setting name; ignored"
+row '; starts a comment' $';touch ran\n\t# touch ran\nTOD_TTY=3\n' halvern@3.service ''
+row 'values as written' $'TOD_LINE=115200 cs8 raw\nTOD_TTY=$(touch ran)\n' '' "F:2: $odd"
 
-# Unquoted as EnvironmentFile= unquotes: LINE gives PLL_CONFIG the value.
-quoting() { row "quoting $1" "$1"$'\n' halvern@2.service "[-b][VKC][$2]" ''; }
-quoting 'PLL_CONFIG=a"b c"d' 'a"b c"d'
-quoting $'PLL_CONFIG="a b"\'c d\' e  ' 'a bc de'
-quoting 'PLL_CONFIG=  "x\"\\\$\`\y"' 'x"\$`\y'
-quoting 'PLL_CONFIG=a b\\c\  ' 'a b\c '
-quoting "PLL_CONFIG='a\\b' 'c'" 'a\bc'
-quoting 'PLL_CONFIG=a # b' 'a # b'
-quoting $' \tPLL_CONFIG \t= /p.cfg' '/p.cfg'
-row 'CR LF line ends' $'PLL_CONFIG=/p.cfg\r\nTOD_TTY=3\r\n' halvern@3.service '[-b][VKC][/p.cfg]' ''
+# The lines systemd takes as the assignment of TOD_TTY: one the quoting
+# of the line before takes into its value or comment is none.
+follows() { row "TOD_TTY after $1" "$1"$'\nTOD_TTY=3\n' "${2:-halvern@3.service}" "${2:+F:2: $inside}"; }
+# Latin-1 in a comment: bash in a UTF-8 locale read on past it.
+for line in "PLL_CONFIG='a\\'" 'PLL_CONFIG=a"b' 'PLL_CONFIG=a b\\' '# a note \\' $'# caf\xe9'; do
+    follows "$line"
+done
+for line in $'PLL_CONFIG="a"\'b' 'PLL_CONFIG="a \"' 'PLL_CONFIG="a\' 'PLL_RESET=no\' '# a note \'; do
+    follows "$line" halvern@2.service
+done
+row 'CR LF line ends' $'PLL_CONFIG=/p.cfg\r\nTOD_TTY=3\r\n' halvern@3.service ''
+row 'a CR ends a line' $'PLL_RESET=no\rTOD_TTY=5\n' halvern@5.service ''
+row 'the last one counts' $'TOD_TTY=3\nTOD_TTY = 4\nexport TOD_TTY=6\nTOD_TTY=5\n' halvern@5.service \
+    "F:3: 'export TOD_TTY' is not a setting name; ignored
+F:2: TOD_TTY not set as TOD_TTY=<index>; a later line sets it"
+row 'other names' $'FOO=1\nLD_PRELOAD=/x.so\n=5\nTOD_TTY=4\n' halvern@4.service "F:1: unknown setting FOO; ignored
+F:2: unknown setting LD_PRELOAD; ignored
+F:3: no name before '='; ignored"
+row 'a quote open to the end' $'TOD_TTY=4\nPLL_CONFIG=\'/p.cfg\nTOD_TTY=5\n' halvern@4.service "F:3: $inside"
+row 'a 1 MB line' "PLL_CONFIG=/$(printf '%1000000s' '' | tr ' ' a)"$'\nTOD_TTY=4\n' halvern@4.service ''
 
-# What systemd would not take, or would read on into the next lines, is
-# ignored and named.
-row 'ignored lines' $'PLL_CONFIG=/p.cfg\nFOO=1\nexport TOD_TTY=4\n=5\nPLL_BOARD="VKA\nTOD_TTY=6"
-PLL_RESET=no\\\nTOD_TTY=7\n# a note \\\nTOD_TTY=8\nTOD_TTY=3\n' halvern@3.service '[-b][VKC][/p.cfg]' \
-    "F:2: unknown setting FOO; ignored
-F:3: 'export TOD_TTY' is not a setting name; ignored
-F:4: no name before '='; ignored
-F:5: a quote is not closed on its line; lines 5-6 ignored
-F:7: the line ends in a backslash; lines 7-8 ignored
-F:10: follows a comment that ends in a backslash, and so is part of it; ignored"
-row 'a quote open to the end' $'TOD_TTY=4\nPLL_CONFIG=\'/p.cfg\nTOD_TTY=5\n' halvern@4.service '' \
-    'F:2: a quote is not closed on its line; lines 2 to the end ignored'
-row 'a CR inside a line' $'PLL_CONFIG=/p.cfg\nPLL_RESET=no\rTOD_TTY=5\n' halvern@2.service \
-    '[-b][VKC][/p.cfg]' 'F:2: a carriage return inside the line; ignored'
-row 'a long line' "PLL_CONFIG=/$(printf '%5000s' '' | tr ' ' a)" halvern@2.service '' \
-    'F:1: longer than 4096 characters; ignored'
+# What makes systemd read none of the file leaves the default port.
+row 'a NUL byte' '<nul>' halvern@2.service "F holds a NUL byte$unread"
+row 'not UTF-8 in a value' $'PLL_CONFIG=/p\xff.cfg\nTOD_TTY=4\n' halvern@2.service \
+    "F has bytes that are not UTF-8 in the setting of line 1$unread"
+row 'UTF-8 across quotes' $'A=\'\xc3\'\'\xa9\'\nTOD_TTY=4\n' halvern@4.service 'F:1: unknown setting A; ignored'
 
 # TOD_TTY names a unit and a device: ttyS<N> as the kernel spells N.
-tod_tty() { row "TOD_TTY=$1" "TOD_TTY=$1"$'\n' "$2" '' "${3:+TOD_TTY='$3' in F$bad_tty}"; }
+tod_tty() { row "TOD_TTY=$1" "TOD_TTY=$1"$'\n' "$2" "${3:+TOD_TTY='$3' in F$bad_tty}"; }
 tod_tty 0 halvern@0.service
 tod_tty 999 halvern@999.service
 tod_tty '' ''
 tod_tty 0002 '' 0002
 tod_tty 1000 '' 1000
-tod_tty +2 '' +2
-tod_tty '"2 "' '' '2 '
-tod_tty ttyS2 '' ttyS2
+for value in +2 '"2"' '2 ' ttyS2 $'2\\\n'; do
+    row "TOD_TTY=$value" "TOD_TTY=$value"$'\n' '' "F:1: $odd"
+done
 
 # Only a regular file is read.
-row 'no file' '<none>' halvern@2.service '' ''
-row 'a FIFO' '<fifo>' halvern@2.service '' 'F is not a readable regular file: not read, defaults used'
+row 'no file' '<none>' halvern@2.service ''
+row 'a FIFO' '<fifo>' halvern@2.service "F is not a readable regular file$unread"
+
+# pll NAME CALL SAID [SETTING=VALUE...]: pll-load, with the settings in its
+# environment and a file that would set others, calls morrask last as CALL
+# (empty: not at all), reports SAID and waits for the SPI device WAITED
+# (in $waited).
+sysconf=$(sed -n 's/^defaults=//p' "$built/pll-load")
+pll() {
+    local name=$1 call=$2 said=$3
+    shift 3
+    rm -f "$scratch/defaults" "$scratch/ran"
+    printf 'PLL_CONFIG=/file.cfg\nPLL_RESET=no\n' >"$scratch/defaults"
+    : >"$scratch/morrask.log"
+    : >"$scratch/udevadm.log"
+    (cd "$scratch" && env "$@" timeout 10 sh "$built/pll-load") >/dev/null 2>"$scratch/pll.err"
+    check "pll-load, $name: morrask" "$(tail -n 1 "$scratch/morrask.log")" "$call"
+    check "pll-load, $name: messages" "$(sed -e 's/^timing-pll: //' -e "s|$sysconf|F|g" "$scratch/pll.err")" "$said"
+    check "pll-load, $name: nothing ran" "$([ -e "$scratch/ran" ] && echo yes)" ''
+    waited=$(cat "$scratch/udevadm.log")
+}
+pll 'nothing set' '' ''
+pll 'values as written' '[-b][VKC][/p/$(touch ran)`touch ran`; touch ran]' '' \
+    'PLL_CONFIG=/p/$(touch ran)`touch ran`; touch ran'
+pll 'no reset' '[-r][-b][VKC][/p.cfg]' '' PLL_CONFIG=/p.cfg PLL_RESET=no
+pll 'a wrong PLL_RESET' '' "PLL_RESET is 'maybe' in F: yes or no" PLL_CONFIG=/p.cfg PLL_RESET=maybe
+pll 'bit order and device' '[-b][VKA][-m][lsb][-d][spidev7.3][/p.cfg]' '' PLL_CONFIG=/p.cfg \
+    PLL_BOARD=VKA PLL_BIT_ORDER=lsb PLL_SPI_DEVICE=spidev7.3
 
 # The loader's board table (pll-loader/boards.def): a line "NAME DEVICE
 # LSB_FIRST RESET_BIT" a board, and the board assumed without one.
@@ -141,25 +148,20 @@ check "board table: every row read" "$(grep -c '^BOARD(' "$table")" "$(wc -l <<<
 
 # pll-load waits for the device of the board it loads, from the table: the
 # board's own, or the one set; none for a name it does not know as written.
-# waits NAME FILE CALL DEVICE
+# waits NAME CALL DEVICE [SETTING=VALUE...]
 waits() {
-    local shell
-    for shell in dash bash; do
-        rm -f "$scratch/defaults"
-        printf '%s' "$2" >"$scratch/defaults"
-        run "$shell"
-        check "$shell, $1: morrask" "$call" "$3"
-        check "$shell, $1: waits for" "$waited" "${4:+wait --timeout=30 $4}"
-    done
+    local name=$1 call=$2 device=$3
+    shift 3
+    pll "$name" "$call" '' PLL_CONFIG=/p.cfg "$@"
+    check "pll-load, $name: waits for" "$waited" "${device:+wait --timeout=30 $device}"
 }
 while read -r name device _; do
-    waits "PLL_BOARD=$name" "PLL_BOARD=$name"$'\nPLL_CONFIG=/p.cfg\n' "[-b][$name][/p.cfg]" "$device"
+    waits "PLL_BOARD=$name" "[-b][$name][/p.cfg]" "$device" "PLL_BOARD=$name"
 done <<<"$boards"
-waits 'the default board' $'PLL_CONFIG=/p.cfg\n' "[-b][$board_default][/p.cfg]" \
+waits 'the default board' "[-b][$board_default][/p.cfg]" \
     "$(awk -v b="$board_default" '$1 == b {print $2}' <<<"$boards")"
-waits 'a device set' $'PLL_CONFIG=/p.cfg\nPLL_SPI_DEVICE=spidev7.3\n' "[-b][$board_default][-d][spidev7.3][/p.cfg]" \
-    /dev/spidev7.3
-waits 'an unknown board' $'PLL_CONFIG=/p.cfg\nPLL_BOARD=vkc\n' '[-b][vkc][/p.cfg]' ''
+waits 'a device set' "[-b][$board_default][-d][spidev7.3][/p.cfg]" /dev/spidev7.3 PLL_SPI_DEVICE=spidev7.3
+waits 'an unknown board' '[-b][vkc][/p.cfg]' '' PLL_BOARD=vkc
 
 # A board added to the table must be added where people read the list.
 # paragraph FILE FIRST_LINE: the lines after FIRST_LINE up to the next
