@@ -3,7 +3,7 @@
 # on the simulated board's machine and runs its suites, one boot each, on
 # one throw-away overlay of the base image, so each boot finds what the one
 # before left: tests/debian/NAME.sh for NAME in install, bring-up, late-pps,
-# sandbox, chain.
+# sandbox, settings, chain.
 #   sim/debian/run.sh [-c] [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] [-t SECONDS] [-s SUITE,...] PACKAGE.deb MODULE_PACKAGE.deb
 #   sim/debian/run.sh -i [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] PACKAGE.deb MODULE_PACKAGE.deb
 # BOARD_BUILD (by default the build for kernel -k, default 5.4, from
@@ -31,7 +31,7 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/machine.sh"
 . "$top/scripts/tap-lib.sh"
 usage="usage: run.sh [-i] [-c] [-k kernel | -b board_build] [-o dir] [-t seconds] [-s suite,...] package.deb module-package.deb"
-suites=(install bring-up late-pps sandbox chain)
+suites=(install bring-up late-pps sandbox settings chain)
 kernel=$board_default_kernel
 build=
 out=
