@@ -48,14 +48,14 @@ test_crs_end_lines() {
 }
 test_other_names_reach_the_units_and_are_named() {
 	with 'FOO=bar\nexport TOD_TTY=1\nPLL_CONFIG=/p.cfg\nTOD_TTY=3\n' halvern@3.service TOD_TTY=3 '-b VKC /p.cfg' \
-		'unknown setting FOO'
+		'FOO is no setting of timing-support'
 	expect_eq "halvern@: FOO" FOO=bar "$(grep FOO "$seen/halvern@.env")"
 }
 test_a_nul_byte_leaves_every_default() {
 	with 'PLL_CONFIG=/p.cfg\nTOD_TTY=3\n\0\n' halvern@2.service unset '' 'holds a NUL byte'
 }
 test_a_value_not_utf8_leaves_every_default() {
-	with 'PLL_CONFIG=/p\xff.cfg\nTOD_TTY=3\n' halvern@2.service unset '' 'not UTF-8 in the setting of line 1'
+	with 'PLL_CONFIG=/p\xff.cfg\nTOD_TTY=3\n' halvern@2.service unset '' 'not UTF-8 on line 1'
 }
 test_a_1_mb_line_is_quick() {
 	with "# $(head -c 1000000 /dev/zero | tr '\0' a)\nPLL_CONFIG=/p.cfg\nTOD_TTY=3\n" halvern@3.service TOD_TTY=3 \

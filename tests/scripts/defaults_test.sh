@@ -59,53 +59,61 @@ row() {
 }
 
 bad_tty=" is not a tty index (0 to 999, no leading zeros); no ToD sender started"
-odd="TOD_TTY not set as TOD_TTY=<index> (no quotes, blanks, export or backslash); no ToD sender started"
-inside="this TOD_TTY line is read as part of the comment or value above it; ignored"
-unread=": systemd reads none of it; the ToD sender on ttyS2"
+odd="is not TOD_TTY=<index> on a line of its own; no ToD sender started"
+open="a quote is left open or the line ends in a backslash, so systemd may read TOD_TTY of line"
+unread=": systemd reads none of it, so every unit has its built-in settings, and the ToD sender runs on ttyS2"
 
 # Nothing in the file runs: a command is no setting, and a value is taken
 # as written.
-row 'commands' $'$(touch ran)\n`touch ran`\ntouch ran; TOD_TTY=5\nTOD_TTY=3\n' halvern@3.service \
-    "F:3: 'touch ran; TOD_TTY' is not a setting name; ignored"
+row 'commands' $'$(touch ran)\n`touch ran`\ntouch ran; TOD_TTY=5\nTOD_TTY=3\n' halvern@3.service ""
 row '; starts a comment' $';touch ran\n\t# touch ran\nTOD_TTY=3\n' halvern@3.service ''
-row 'values as written' $'TOD_LINE=115200 cs8 raw\nTOD_TTY=$(touch ran)\n' '' "F:2: $odd"
+row 'values as written' $'TOD_LINE=115200 cs8 raw\nTOD_TTY=$(touch ran)\n' '' "F:2: 'TOD_TTY=\$(touch ran)' $odd"
 
-# The lines systemd takes as the assignment of TOD_TTY: one the quoting
-# of the line before takes into its value or comment is none.
-follows() { row "TOD_TTY after $1" "$1"$'\nTOD_TTY=3\n' "${2:-halvern@3.service}" "${2:+F:2: $inside}"; }
+# A line systemd may read on into the next (a quote left open, a
+# backslash at its end) stops the generator from taking TOD_TTY after it:
+# it cannot tell which line systemd takes for TOD_TTY. It errs on the safe
+# side on quotes and backslashes systemd takes as they are.
+follows() {
+    local said="F:1: $open 2 as part of it; no ToD sender started"
+    [ -z "${2:-}" ] || said=
+    row "TOD_TTY after $1" "$1"$'\nTOD_TTY=3\n' "${2:-}" "$said"
+}
 # Latin-1 in a comment: bash in a UTF-8 locale read on past it.
-for line in "PLL_CONFIG='a\\'" 'PLL_CONFIG=a"b' 'PLL_CONFIG=a b\\' '# a note \\' $'# caf\xe9'; do
-    follows "$line"
+for line in 'PLL_CONFIG=a b\\' '# a note \\' $'# caf\xe9' 'PLL_CONFIG="a \" b"'; do
+    follows "$line" halvern@3.service
 done
-for line in $'PLL_CONFIG="a"\'b' 'PLL_CONFIG="a \"' 'PLL_CONFIG="a\' 'PLL_RESET=no\' '# a note \'; do
-    follows "$line" halvern@2.service
+for line in $'PLL_CONFIG="a"\'b' 'PLL_CONFIG="a \"' 'PLL_CONFIG="a\' 'PLL_RESET=no\' '# a note \' \
+    "PLL_CONFIG='a\\'" 'PLL_CONFIG=a"b' "PLL_CONFIG='a\"b'"; do
+    follows "$line"
 done
 row 'CR LF line ends' $'PLL_CONFIG=/p.cfg\r\nTOD_TTY=3\r\n' halvern@3.service ''
 row 'a CR ends a line' $'PLL_RESET=no\rTOD_TTY=5\n' halvern@5.service ''
 row 'the last one counts' $'TOD_TTY=3\nTOD_TTY = 4\nexport TOD_TTY=6\nTOD_TTY=5\n' halvern@5.service \
-    "F:3: 'export TOD_TTY' is not a setting name; ignored
-F:2: TOD_TTY not set as TOD_TTY=<index>; a later line sets it"
-row 'other names' $'FOO=1\nLD_PRELOAD=/x.so\n=5\nTOD_TTY=4\n' halvern@4.service "F:1: unknown setting FOO; ignored
-F:2: unknown setting LD_PRELOAD; ignored
-F:3: no name before '='; ignored"
-row 'a quote open to the end' $'TOD_TTY=4\nPLL_CONFIG=\'/p.cfg\nTOD_TTY=5\n' halvern@4.service "F:3: $inside"
+    "F:2: 'TOD_TTY = 4' ${odd%%;*}; ignored, a later line sets TOD_TTY
+F:3: 'export TOD_TTY=6' ${odd%%;*}; ignored, a later line sets TOD_TTY"
+row 'other names' $'FOO=1\nLD_PRELOAD=/x.so\n=5\nTOD_TTY=4\n' halvern@4.service \
+    "F:1: FOO is no setting of timing-support; the units get it in their environment
+F:2: LD_PRELOAD is no setting of timing-support; the units get it in their environment"
+row 'a quote open to the end' $'TOD_TTY=4\nPLL_CONFIG=\'/p.cfg\nTOD_TTY=5\n' '' \
+    "F:2: $open 3 as part of it; no ToD sender started"
 row 'a 1 MB line' "PLL_CONFIG=/$(printf '%1000000s' '' | tr ' ' a)"$'\nTOD_TTY=4\n' halvern@4.service ''
 
 # What makes systemd read none of the file leaves the default port.
 row 'a NUL byte' '<nul>' halvern@2.service "F holds a NUL byte$unread"
 row 'not UTF-8 in a value' $'PLL_CONFIG=/p\xff.cfg\nTOD_TTY=4\n' halvern@2.service \
-    "F has bytes that are not UTF-8 in the setting of line 1$unread"
-row 'UTF-8 across quotes' $'A=\'\xc3\'\'\xa9\'\nTOD_TTY=4\n' halvern@4.service 'F:1: unknown setting A; ignored'
+    "F has bytes that are not UTF-8 on line 1$unread"
+row 'UTF-8 across quotes' $'PLL_CONFIG=\'\xc3\'\'\xa9\'\nTOD_TTY=4\n' '' \
+    'F:1: bytes that are not UTF-8 within quotes; no ToD sender started'
 
 # TOD_TTY names a unit and a device: ttyS<N> as the kernel spells N.
-tod_tty() { row "TOD_TTY=$1" "TOD_TTY=$1"$'\n' "$2" "${3:+TOD_TTY='$3' in F$bad_tty}"; }
+tod_tty() { row "TOD_TTY=$1" "TOD_TTY=$1"$'\n' "$2" "${3:+TOD_TTY=$3 in F$bad_tty}"; }
 tod_tty 0 halvern@0.service
 tod_tty 999 halvern@999.service
 tod_tty '' ''
 tod_tty 0002 '' 0002
 tod_tty 1000 '' 1000
-for value in +2 '"2"' '2 ' ttyS2 $'2\\\n'; do
-    row "TOD_TTY=$value" "TOD_TTY=$value"$'\n' '' "F:1: $odd"
+for value in +2 '"2"' '2 ' ttyS2 '2\\'; do
+    row "TOD_TTY=$value" "TOD_TTY=$value"$'\n' '' "F:1: 'TOD_TTY=$value' $odd"
 done
 
 # Only a regular file is read.
