@@ -17,10 +17,12 @@ test_apt_installs_the_packages_offline() {
 	done
 }
 
-test_the_group_is_a_system_group() {
-	local gid
-	gid=$(getent group kv_ptp | cut -d : -f 3)
-	[ "${gid:-1000}" -lt 1000 ] || not_ok "group kv_ptp: '$(getent group kv_ptp)'"
+test_the_groups_are_system_groups() {
+	local group gid
+	for group in kv_ptp timing-tod; do
+		gid=$(getent group $group | cut -d : -f 3)
+		[ "${gid:-1000}" -lt 1000 ] || not_ok "group $group: '$(getent group $group)'"
+	done
 }
 
 test_the_bring_up_is_enabled_with_the_sender_on_ttyS2() {
@@ -32,11 +34,12 @@ test_the_bring_up_is_enabled_with_the_sender_on_ttyS2() {
 		not_ok "timing-support.target wants: $(systemctl show -p Wants --value timing-support.target)"
 }
 
-test_udev_gives_the_nodes_to_the_group() {
+# The ToD port and the PPS device were there before the install.
+test_udev_gives_the_nodes_to_their_groups() {
 	expect "systemctl start kv-ptp.service" systemctl start kv-ptp.service
-	local n
-	for n in 0 1 2 3 4; do
-		expect_eq "/dev/kv_ptp$n" "root:kv_ptp 660" "$(stat -c '%U:%G %a' /dev/kv_ptp$n 2>&1)"
+	local node
+	for node in /dev/kv_ptp{0,1,2,3,4}:kv_ptp /dev/ttyS2:timing-tod /dev/appint2:timing-tod; do
+		expect_eq "${node%:*}" "root:${node#*:} 660" "$(stat -c '%U:%G %a' "${node%:*}" 2>&1)"
 	done
 }
 
@@ -54,9 +57,9 @@ test_the_configuration_is_filled_in() {
 }
 
 run_test test_apt_installs_the_packages_offline
-run_test test_the_group_is_a_system_group
+run_test test_the_groups_are_system_groups
 run_test test_the_bring_up_is_enabled_with_the_sender_on_ttyS2
-run_test test_udev_gives_the_nodes_to_the_group
+run_test test_udev_gives_the_nodes_to_their_groups
 run_test test_the_client_reads_the_pps_time
 run_test test_the_configuration_is_filled_in
 finish

@@ -32,32 +32,33 @@ probe_in() {
 	expect_eq "$unit after the probe" active "$(systemctl is-active "$unit")"
 }
 
-# expect_probe VERDICT PATH: the probe's verdict on PATH, opened or refused.
+# expect_probe VERDICT PATH...: the probe's verdict on each PATH, opened or
+# refused.
 expect_probe() {
-	local line
-	line=$(grep -F -m 1 " $2" "$probe_log")
-	[ "${line%% *}" = "$1" ] || not_ok "$2: expected $1, the probe says '${line:-nothing}'"
+	local verdict=$1 path line
+	shift
+	for path; do
+		line=$(grep -F -m 1 " $path" "$probe_log")
+		[ "${line%% *}" = "$verdict" ] || not_ok "$path: expected $verdict, the probe says '${line:-nothing}'"
+	done
 }
 
-test_the_tod_sender_reaches_only_its_port_the_pps_device_and_the_clock_query() {
-	probe_in halvern@2.service /dev/ttyS2 /dev/appint2 /dev/mem /dev/ttyS1 /etc/sandbox-probe clock-query clock-set
-	expect_probe opened clock-query
-	expect_probe refused clock-set
-	expect_probe opened /dev/ttyS2
-	expect_probe opened /dev/appint2
-	expect_probe refused /dev/mem
-	expect_probe refused /dev/ttyS1
-	expect_probe refused /etc/sandbox-probe
+# Not root, with its unit's group alone; /dev/ttyS1 is of that group too.
+test_the_tod_sender_as_its_own_user_reaches_only_its_port_the_pps_device_and_the_clock_query() {
+	local unit=halvern@2.service
+	probe_in $unit /dev/ttyS2 /dev/appint2 /dev/mem /dev/ttyS1 /dev/kv_ptp0 \
+		/etc/sandbox-probe /etc/default/timing-support clock-query clock-set
+	expect_probe "user:$(systemctl show -p Group --value $unit)" identity
+	expect_probe opened clock-query /dev/ttyS2 /dev/appint2
+	expect_probe refused clock-set /dev/mem /dev/ttyS1 /dev/kv_ptp0 /etc/sandbox-probe /etc/default/timing-support
 }
 
 test_the_clock_unit_reaches_only_the_kv_ptp_nodes() {
 	probe_in timing-clock.service /dev/kv_ptp0 /dev/spidev1.1 /dev/mem /etc/sandbox-probe
 	expect_probe opened /dev/kv_ptp0
-	expect_probe refused /dev/spidev1.1
-	expect_probe refused /dev/mem
-	expect_probe refused /etc/sandbox-probe
+	expect_probe refused /dev/spidev1.1 /dev/mem /etc/sandbox-probe
 }
 
-run_test test_the_tod_sender_reaches_only_its_port_the_pps_device_and_the_clock_query
+run_test test_the_tod_sender_as_its_own_user_reaches_only_its_port_the_pps_device_and_the_clock_query
 run_test test_the_clock_unit_reaches_only_the_kv_ptp_nodes
 finish
