@@ -10,11 +10,7 @@ units=(timing-support.target timing-pll.service kv-ptp.service timing-clock.serv
 
 test_apt_installs_the_packages_offline() {
 	expect "apt-get install" apt-get install -y -q "${packages[@]}"
-	local deb name
-	for deb in "${packages[@]}"; do
-		name=$(dpkg-deb -f "$deb" Package)
-		expect_eq "$name" "install ok installed" "$(dpkg-query -W -f '${Status}' "$name" 2>&1)"
-	done
+	expect_installed "${packages[@]}"
 }
 
 test_the_groups_are_system_groups() {

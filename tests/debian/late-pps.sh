@@ -61,8 +61,7 @@ dpkg -L "${names[@]}" | sort -u >/tmp/package-files
 
 test_remove_stops_the_bring_up() {
 	expect "apt-get remove" apt-get remove -y -q "${names[@]}"
-	[ -z "$(pidof halvern)" ] || not_ok "halvern still runs"
-	[ ! -e /sys/module/kv_ptp ] || not_ok "kv_ptp is still loaded"
+	expect_bring_up_stopped
 	local unit
 	for unit in timing-support.target timing-pll.service kv-ptp.service timing-clock.service halvern@.service; do
 		! systemctl cat "$unit" >/dev/null 2>&1 || not_ok "$unit is still known"

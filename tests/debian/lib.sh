@@ -48,6 +48,31 @@ finish() {
 	echo "1..$((passed + failed))"
 }
 
+# Each package file $@ is installed, at its version.
+expect_installed() {
+	local deb name
+	for deb in "$@"; do
+		name=$(dpkg-deb -f "$deb" Package)
+		expect_eq "$name" "install ok installed $(dpkg-deb -f "$deb" Version)" \
+			"$(dpkg-query -W -f '${Status} ${Version}' "$name" 2>&1)"
+	done
+}
+
+# The bring-up is down: no ToD sender, no kv_ptp.
+expect_bring_up_stopped() {
+	[ -z "$(pidof halvern)" ] || not_ok "halvern still runs"
+	[ ! -e /sys/module/kv_ptp ] || not_ok "kv_ptp is still loaded"
+}
+
+# The PLL chip holds what configuration file $1 writes.
+expect_pll_registers() {
+	local expected actual
+	expected=$(expected_registers "$1")
+	actual=$(/board/bin/simctl registers 1)
+	[ "$expected" = "$actual" ] ||
+		not_ok "registers differ: $(diff <(echo "$expected") <(echo "$actual") | head -n 6 | tr '\n' ' ')"
+}
+
 # The PLL registers that configuration file $1 writes, as "simctl registers"
 # lists them: the last value of each address, in address order.
 expected_registers() {
@@ -91,7 +116,12 @@ tod_listen() {
 	tod_wait_half_second
 	from=$(tod_size)
 	sleep "$1"
-	head -c "$(tod_size)" "$tod_log" | tail -c +$((from + 1)) >"$2"
+	tod_since "$from" "$2"
+}
+
+# What arrived after the first $1 bytes, into file $2.
+tod_since() {
+	head -c "$(tod_size)" "$tod_log" | tail -c +$(($1 + 1)) >"$2"
 }
 
 # Seconds until a whole T1 string more than $1 bytes came (tod_size before
