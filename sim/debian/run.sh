@@ -3,8 +3,9 @@
 # on the simulated board's machine and runs its suites, one boot each, on
 # one throw-away overlay of the base image, so each boot finds what the one
 # before left: tests/debian/NAME.sh for NAME in install, bring-up, late-pps,
-# sandbox, settings, chain.
-#   sim/debian/run.sh [-c] [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] [-t SECONDS] [-s SUITE,...] PACKAGE.deb MODULE_PACKAGE.deb
+# sandbox, settings, chain, or lifecycle alone (it starts from the base
+# image).
+#   sim/debian/run.sh [-c] [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] [-t SECONDS] [-s SUITE,...] [-u NEXT] PACKAGE.deb MODULE_PACKAGE.deb
 #   sim/debian/run.sh -i [-k 5.4|6.1 | -b BOARD_BUILD] [-o DIR] PACKAGE.deb MODULE_PACKAGE.deb
 # BOARD_BUILD (by default the build for kernel -k, default 5.4, from
 # sim/board/build.sh, with or without -p) gives the kernel, the simulation
@@ -21,7 +22,8 @@
 # (root logs in without a password; "poweroff" ends it). -c counts
 # instructions (one vCPU, QEMU's -icount, ttyS2 not looped back), for the
 # benchmark suites of sim/debian/bench (such as tod-load), whose figures
-# then repeat.
+# then repeat. -u puts the next version of the two packages, from folder
+# NEXT (sim/debian/next-version.sh), on /board/upgrade.
 # The last line is "N passed, N failed" over all boots; the exit status
 # says whether all passed.
 set -uo pipefail
@@ -30,7 +32,7 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/sim/board/kernel.sh"
 . "$top/sim/board/machine.sh"
 . "$top/scripts/tap-lib.sh"
-usage="usage: run.sh [-i] [-c] [-k kernel | -b board_build] [-o dir] [-t seconds] [-s suite,...] package.deb module-package.deb"
+usage="usage: run.sh [-i] [-c] [-k kernel | -b board_build] [-o dir] [-t seconds] [-s suite,...] [-u next] package.deb module-package.deb"
 suites=(install bring-up late-pps sandbox settings chain)
 kernel=$board_default_kernel
 build=
@@ -39,7 +41,8 @@ limit=300
 interactive=no
 cpus=(-smp 2)
 counted=
-while getopts "ick:b:o:t:s:" opt; do
+next=
+while getopts "ick:b:o:t:s:u:" opt; do
     case $opt in
         i) interactive=yes ;;
         c) cpus=(-smp 1 -icount "shift=3,sleep=off") counted=counted ;;
@@ -48,6 +51,7 @@ while getopts "ick:b:o:t:s:" opt; do
         o) out=$OPTARG ;;
         t) limit=$OPTARG ;;
         s) IFS=, read -r -a suites <<<"$OPTARG" ;;
+        u) next=$(realpath "$OPTARG") ;;
         *) echo "$usage" >&2; exit 2 ;;
     esac
 done
@@ -73,6 +77,13 @@ if [ -d "$module_package" ]; then
     module_package=$module_package/kv-ptp-modules-${release}_$(dpkg-deb -f "$package" Version)_arm64.deb
 fi
 [ -f "$module_package" ] || fail "no module package $module_package"
+upgrade=()
+if [ -n "$next" ]; then
+    upgrade=("$next/$(dpkg-deb -f "$package" Package)"_*_arm64.deb "$next/kv-ptp-modules-${release}"_*_arm64.deb)
+    for deb in "${upgrade[@]}"; do
+        [ -f "$deb" ] || fail "no package $deb; run sim/debian/next-version.sh"
+    done
+fi
 # kv_ptp's simulation build: of the development build, or DKMS-built from
 # the package (build.sh -p).
 sim_kv_ptp=$build/kmod/kvLkmPtpAux/src/ptp/kv_ptp.ko
@@ -88,6 +99,7 @@ install -m 0755 "$top"/sim/debian/layer/{sim-up,suite} "$layer/"
 cp "$build"/kmod/sim/sim_{otx2_ptp,soc,appint,spi}.ko "$sim_kv_ptp" "$layer/modules/"
 cp "$build/rootfs/bin/simctl" "$layer/bin/"
 cp "$package" "$module_package" "$layer/packages/"
+[ -z "$next" ] || { mkdir "$layer/upgrade" && cp "${upgrade[@]}" "$layer/upgrade/"; }
 cp "$top/pll-loader/samples/vkc-pll.cfg" "$layer/samples/"
 cp "$top"/tests/debian/* "$top"/sim/debian/bench/* "$layer/tests/"
 [ ! -e "$build/rootfs/bench/halvern_bench" ] || cp "$build/rootfs/bench/halvern_bench" "$layer/bin/"
