@@ -107,6 +107,13 @@ if(PACKAGE_TESTS)
                  COMMAND ${PROJECT_SOURCE_DIR}/sim/debian/next-version.sh ${board54_dir} ${next_dir})
         set_tests_properties(package-next.build PROPERTIES FIXTURES_REQUIRED board-5.4
                              FIXTURES_SETUP package_next TIMEOUT 900 LABELS package)
+        # DKMS builds the module of each version as kv-ptp-dkms goes from N
+        # to N+1 and back, with the 5.4 tree and the simulated SoC driver.
+        add_test(NAME package.dkms-upgrade
+                 COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check.sh dkms-upgrade ${package_changes} ${next_dir}
+                         ${board54_dir}/headers)
+        set_tests_properties(package.dkms-upgrade PROPERTIES FIXTURES_REQUIRED "board-5.4;package;package_next"
+                             ENVIRONMENT ${module_env} TIMEOUT 600 LABELS package)
         add_test(NAME debian-5.4.lifecycle
                  COMMAND ${PROJECT_SOURCE_DIR}/sim/debian/run.sh -b ${board54_dir}
                          -o ${CMAKE_BINARY_DIR}/debian-5.4-lifecycle -s lifecycle -t 600 -u ${next_dir}

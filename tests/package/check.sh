@@ -3,7 +3,7 @@
 # (scripts/package.sh), named by its .changes, and a binary module package
 # (scripts/package-module.sh):
 #   check.sh contents|lintian|unit|reproducible|dkms PACKAGES.changes|MODULE_PACKAGE.deb [KERNEL_TREE]
-#   check.sh dkms-upgrade PACKAGES.changes NEXT_PACKAGES.changes KERNEL_TREE
+#   check.sh dkms-upgrade PACKAGES.changes NEXT_PACKAGES.changes|DIR KERNEL_TREE
 # A module package's second build needs the kernel tree it was built
 # against (and KBUILD_EXTRA_SYMBOLS as it was built with); the dkms check
 # takes a tree without the SoC driver's export (default: Debian's 6.1),
@@ -161,10 +161,10 @@ check_main_contents() {
     name=$(sed -n 's/^#define KV_PTP_NAME\t*"\(.*\)"$/\1/p' "$source/src/ptp/kv_ptp.h")
     grep -q -x "SUBSYSTEM==\"$name\", KERNEL==\"${name}\[0-4\]\", GROUP=\"$name\", MODE=\"0660\"" \
         "$root/lib/udev/rules.d/60-kv-ptp.rules" || fail "the udev rule does not match the nodes ${name}[0-4]"
-    for name in $(sed -n 's/.*GROUP="\([^"]*\)".*/\1/p' "$root"/lib/udev/rules.d/*.rules | sort -u); do
+    while read -r name; do
         grep -q -x "g $name -" "$root/usr/lib/sysusers.d/timing-support.conf" ||
             fail "the udev rules' group $name has no sysusers line"
-    done
+    done < <(sed -n 's/.*GROUP="\([^"]*\)".*/\1/p' "$root"/lib/udev/rules.d/*.rules | sort -u)
 
     # The manual pages name it in their title line.
     local versions
@@ -335,10 +335,12 @@ check_dkms() {
 
 # On a kernel with the export (KERNEL_TREE) DKMS builds and installs the
 # module of each version as the packages go: version N, an upgrade to N+1
-# (NEXT_PACKAGES.changes), a downgrade back to N; a remove leaves no trace.
+# (NEXT_PACKAGES.changes, or the one in DIR), a downgrade back to N; a
+# remove leaves no trace.
 check_dkms_upgrade() {
     local usage="usage: check.sh dkms-upgrade PACKAGES.changes NEXT_PACKAGES.changes KERNEL_TREE" next
     next=$(realpath "${tree:?$usage}")
+    [ ! -d "$next" ] || next=$(ls "$next"/*_arm64.changes)
     tree=$(realpath "${1:?$usage}")
     next_version=$(sed -n 's/^Version: //p' "$next")
     export version next_version
